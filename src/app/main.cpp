@@ -1,0 +1,13 @@
+#include "SettingsStore.h"
+#include "mdlMain.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(morvane::SettingsStore::applicationTitle);
+    QApplication::setApplicationVersion(QStringLiteral(MORVANE_VERSION));
+    morvane::Main();
+    return QApplication::exec();
+}

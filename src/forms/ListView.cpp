@@ -1,0 +1,59 @@
+#include "ListView.h"
+
+#include "Design.h"
+
+#include <QHeaderView>
+
+namespace morvane {
+
+ListView::ListView(QWidget *parent) : QTreeWidget(parent)
+{
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+    // Widths are set in twips and must come out exactly as set.
+    header()->setMinimumSectionSize(1);
+    QTreeWidget::setColumnCount(0);
+}
+
+void ListView::clearItems()
+{
+    clear();
+}
+
+QTreeWidgetItem *ListView::addItem(const QString &text)
+{
+    auto *item = new QTreeWidgetItem(this, QStringList{text});
+    return item;
+}
+
+void ListView::clearColumns()
+{
+    m_columns = 0;
+    QTreeWidget::setColumnCount(0);
+    setHeaderLabels({});
+}
+
+void ListView::addColumn(const QString &caption)
+{
+    ++m_columns;
+    QTreeWidget::setColumnCount(m_columns);
+    headerItem()->setText(m_columns - 1, caption);
+}
+
+float ListView::columnWidth(int column) const
+{
+    return Twips(this).fromPixels(QTreeWidget::columnWidth(column));
+}
+
+void ListView::setColumnWidth(int column, float twips)
+{
+    QTreeWidget::setColumnWidth(column, Twips(this).toPixels(twips));
+}
+
+} // namespace morvane

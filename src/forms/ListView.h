@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QTreeWidget>
+
+namespace morvane {
+
+// A report-style list: one row per item, one column per header. Columns are
+// measured in twips, read back as the header reports them.
+class ListView : public QTreeWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ListView(QWidget *parent);
+
+    void clearItems();
+    // Appends an item whose first cell holds `text`.
+    QTreeWidgetItem *addItem(const QString &text);
+    [[nodiscard]] int itemCount() const { return topLevelItemCount(); }
+
+    void clearColumns();
+    void addColumn(const QString &caption);
+    [[nodiscard]] int columnCount() const { return m_columns; }
+    [[nodiscard]] float columnWidth(int column) const;
+    void setColumnWidth(int column, float twips);
+
+private:
+    int m_columns = 0;
+};
+
+} // namespace morvane

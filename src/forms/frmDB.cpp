@@ -1,0 +1,94 @@
+#include "frmDB.h"
+
+#include "Design.h"
+#include "DatabaseEngine.h"
+#include "SettingsStore.h"
+#include "frmMain.h"
+#include "frmVidvorun.h"
+#include "mdlMain.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace morvane {
+
+frmDB::frmDB()
+    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    , Label1(new QLabel(QStringLiteral("Path:"), this))
+    , Text1(new QLineEdit(this))
+    , Command1(new QPushButton(QStringLiteral("Open"), this))
+    , Command2(new QPushButton(QStringLiteral("Cancel"), this))
+    , m_settings(std::make_unique<SettingsStore>())
+{
+    setObjectName(QStringLiteral("frmDB"));
+    setWindowTitle(QStringLiteral("Select Database"));
+    setFont(designFont());
+    const Twips twips(this);
+    setFixedSize(twips.rect(0, 0, 4440, 1215).size());
+
+    Label1->setObjectName(QStringLiteral("Label1"));
+    twips.place(Label1, 180, 285, 570, 240);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setAccessibleName(QStringLiteral("Path"));
+    Label1->setBuddy(Text1);
+    twips.place(Text1, 615, 240, 3765, 330);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setAccessibleName(QStringLiteral("Open"));
+    Command1->setDefault(true);
+    twips.place(Command1, 2370, 780, 960, 345);
+    Command2->setObjectName(QStringLiteral("Command2"));
+    Command2->setAccessibleName(QStringLiteral("Cancel"));
+    Command2->setAutoDefault(false);
+    twips.place(Command2, 3405, 780, 960, 345);
+    setTabOrder(Text1, Command1);
+    setTabOrder(Command1, Command2);
+    Text1->setFocus();
+
+    connect(Command1, &QPushButton::clicked, this, &frmDB::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &frmDB::Command2_Click);
+    Form_Load();
+}
+
+frmDB::~frmDB() = default;
+
+void frmDB::Form_Load()
+{
+    Text1->setText(m_settings->databasePath());
+}
+
+void frmDB::Command1_Click()
+{
+    try {
+        // The path goes to the engine exactly as typed: no trimming, no default
+        // extension, and it is remembered in the same form.
+        dbMain = DatabaseEngine::openDatabase(Text1->text());
+        m_settings->setDatabasePath(Text1->text());
+    } catch (const std::exception &) {
+        frmVidvorun::showWarning();
+        return;
+    }
+    // The query window is shown before this dialog closes, so the program
+    // never has zero windows and does not end in between.
+    createForm<frmMain>()->show();
+    close();
+}
+
+void frmDB::Command2_Click()
+{
+    close();
+}
+
+void frmDB::reject()
+{
+    QDialog::reject();
+    close();
+}
+
+void frmDB::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    centreOnScreen(this);
+}
+
+} // namespace morvane

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+
+namespace morvane {
+
+// The program's one message window: a line of text and a Cancel button,
+// always shown modally with no owner.
+class frmVidvorun : public QDialog
+{
+    Q_OBJECT
+
+public:
+    static const QString initialMessage;
+
+    frmVidvorun();
+
+    // Creates a fresh warning, sets its message and waits until it is closed.
+    static void showWarning(const QString &message = initialMessage);
+
+    QLabel *Label1;
+    QPushButton *Command1;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void Command1_Click();
+};
+
+} // namespace morvane

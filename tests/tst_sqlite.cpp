@@ -1,0 +1,174 @@
+// The SQLite backend: what opens, how safely, and the result-set contract.
+#include "DatabaseEngine.h"
+#include "DatabaseError.h"
+#include "SqliteFixture.h"
+#include "TestSupport.h"
+
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace morvane;
+
+namespace {
+
+QString firstText(Database &db, const QString &sql)
+{
+    auto result = db.openRecordset(sql);
+    if (result->eof())
+        return QStringLiteral("<no rows>");
+    const FieldValue value = result->value(0);
+    switch (value.type()) {
+    case FieldValue::Type::Integer:
+        return QString::number(value.integer());
+    case FieldValue::Type::Text:
+        return value.text();
+    default:
+        return QStringLiteral("<other>");
+    }
+}
+
+// The engine's description of a failure, or empty when there was none.
+QString failureOf(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const DatabaseError &error) {
+        return error.description().isEmpty() ? QStringLiteral("<empty description>") : error.description();
+    }
+    return QString();
+}
+
+} // namespace
+
+class SqliteTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_path = m_dir.filePath(QStringLiteral("types.sqlite"));
+        QVERIFY(test::makeSqliteDatabase(m_path, QStringLiteral(
+            "create table items(id integer primary key, name text, price real, data blob, note text);"
+            "insert into items values (1, 'Þórunn', 12.5, x'00ff10', null);"
+            "insert into items values (2, '', 0.1, null, '  padded  ');"
+            "insert into items values (3, 'c', -3, x'', 'x');")));
+    }
+
+    void readsValuesOfEveryKind()
+    {
+        auto db = DatabaseEngine::openDatabase(m_path);
+        auto result = db->openRecordset(QStringLiteral("select id, name, price, data, note from items order by id"));
+        QCOMPARE(result->fieldCount(), 5);
+        QCOMPARE(result->fieldName(1), QStringLiteral("name"));
+        QVERIFY(!result->eof());
+        QCOMPARE(result->value(u"ID"), FieldValue(qint64(1)));
+        QCOMPARE(result->value(u"Name"), FieldValue(QStringLiteral("Þórunn")));
+        QCOMPARE(result->value(u"price"), FieldValue(12.5));
+        QCOMPARE(result->value(u"data"), FieldValue(QByteArray("\x00\xff\x10", 3)));
+        QVERIFY(result->value(u"note").isNull());
+        result->moveNext();
+        QCOMPARE(result->value(u"name"), FieldValue(QString()));
+        QVERIFY(!result->value(u"name").isNull());
+        QVERIFY(result->value(u"data").isNull());
+        QCOMPARE(result->value(u"note"), FieldValue(QStringLiteral("  padded  ")));
+        QVERIFY(!failureOf([&] { (void)result->value(u"missing"); }).isEmpty());
+        result->moveNext();
+        QCOMPARE(result->recordCount(), qint64(2));
+        result->moveNext();
+        QVERIFY(result->eof());
+        QCOMPARE(result->recordCount(), qint64(3));
+        QVERIFY(!failureOf([&] { (void)result->value(0); }).isEmpty());
+
+        // The same name twice: the first wins, and both are counted.
+        auto twice = db->openRecordset(QStringLiteral("select a.id, b.id from items a join items b on b.id = a.id + 1"));
+        QCOMPARE(twice->fieldsNamed(u"ID"), 2);
+        QCOMPARE(twice->fieldIndex(u"id"), 0);
+    }
+
+    void refusesWhatItShouldNotRun()
+    {
+        auto db = DatabaseEngine::openDatabase(m_path);
+        // A select box must not change data, and Execute runs one action.
+        QVERIFY(failureOf([&] { (void)db->openRecordset(QStringLiteral("delete from items")); }).contains(QStringLiteral("Execute")));
+        QCOMPARE(firstText(*db, QStringLiteral("select count(*) from items")), QStringLiteral("3"));
+        QVERIFY(!failureOf([&] { db->execute(QStringLiteral("select * from items")); }).isEmpty());
+        QVERIFY(!failureOf([&] { db->execute(QStringLiteral("delete from items; delete from items")); }).isEmpty());
+        QVERIFY(!failureOf([&] { db->execute(QString()); }).isEmpty());
+        QVERIFY(!failureOf([&] { (void)db->openRecordset(QStringLiteral("select 1; select 2")); }).isEmpty());
+        QCOMPARE(firstText(*db, QStringLiteral("select count(*) from items")), QStringLiteral("3"));
+        // A trailing semicolon and comment are not a second statement.
+        QCOMPARE(firstText(*db, QStringLiteral("select count(*) from items; -- all of them\n")), QStringLiteral("3"));
+        QVERIFY(failureOf([&] { db->execute(QStringLiteral("update items set note = 'n' where id = 3; /* done */")); }).isEmpty());
+        QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select note from items where id = 3")), QStringLiteral("n"));
+        QCOMPARE(failureOf([&] { (void)db->openRecordset(QStringLiteral("select * from missing_table")); }), QStringLiteral("no such table: missing_table"));
+    }
+
+    void opensHardenedAndDurable()
+    {
+        auto db = DatabaseEngine::openDatabase(m_path);
+        QCOMPARE(firstText(*db, QStringLiteral("select * from pragma_trusted_schema")), QStringLiteral("0"));
+        QCOMPARE(firstText(*db, QStringLiteral("select * from pragma_cell_size_check")), QStringLiteral("1"));
+        QCOMPARE(firstText(*db, QStringLiteral("select * from pragma_synchronous")), QStringLiteral("3"));
+        QVERIFY(!failureOf([&] { (void)firstText(*db, QStringLiteral("select load_extension('/lib/x86_64-linux-gnu/libm.so.6')")); }).isEmpty());
+        // Defensive mode: the schema cannot be edited by hand even when asked.
+        db->execute(QStringLiteral("pragma writable_schema = on"));
+        QVERIFY(!failureOf([&] { db->execute(QStringLiteral("update sqlite_schema set sql = 'x' where name = 'items'")); }).isEmpty());
+
+        const QString wal = m_dir.filePath(QStringLiteral("wal.sqlite"));
+        QVERIFY(test::makeSqliteDatabase(wal, QStringLiteral("pragma journal_mode = wal; create table t(a);")));
+        auto walDb = DatabaseEngine::openDatabase(wal);
+        QCOMPARE(firstText(*walDb, QStringLiteral("select * from pragma_journal_mode")), QStringLiteral("wal"));
+        QCOMPARE(firstText(*walDb, QStringLiteral("select * from pragma_synchronous")), QStringLiteral("2"));
+        walDb->execute(QStringLiteral("insert into t values (42)"));
+        // Another connection sees the change as soon as Execute returns.
+        QCOMPARE(test::querySqliteText(wal, QStringLiteral("select a from t")), QStringLiteral("42"));
+    }
+
+    void aLockedFileFailsInsteadOfHanging()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("locked.sqlite"));
+        QVERIFY(test::makeSqliteDatabase(path, QStringLiteral("create table t(a);")));
+        auto locked = DatabaseEngine::openDatabase(path);
+        sqlite3 *holder = nullptr;
+        QCOMPARE(sqlite3_open(path.toUtf8().constData(), &holder), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(holder, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+        QCOMPARE(failureOf([&] { (void)DatabaseEngine::openDatabase(path); }), QStringLiteral("database is locked"));
+        QCOMPARE(failureOf([&] { locked->execute(QStringLiteral("insert into t values (1)")); }), QStringLiteral("database is locked"));
+        sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+        locked->execute(QStringLiteral("insert into t values (1)"));
+        QCOMPARE(test::querySqliteText(path, QStringLiteral("select count(*) from t")), QStringLiteral("1"));
+    }
+
+    void readOnlyFileOpensForReading()
+    {
+        if (::geteuid() == 0)
+            QSKIP("file permissions do not bind the superuser");
+        const QString path = m_dir.filePath(QStringLiteral("readonly.sqlite"));
+        QVERIFY(test::makeSqliteDatabase(path, QStringLiteral("create table t(a); insert into t values (7);")));
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner));
+        auto db = DatabaseEngine::openDatabase(path);
+        QCOMPARE(firstText(*db, QStringLiteral("select a from t")), QStringLiteral("7"));
+        QVERIFY(failureOf([&] { db->execute(QStringLiteral("delete from t")); }).contains(QStringLiteral("readonly")));
+    }
+
+    void damagedFileFailsAtOpen()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("damaged.sqlite"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("SQLite format 3\0", 16) + QByteArray(4000, '\x5a'));
+        file.close();
+        QVERIFY(!failureOf([&] { (void)DatabaseEngine::openDatabase(path); }).isEmpty());
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+};
+
+QTEST_MAIN(SqliteTest)
+#include "tst_sqlite.moc"
