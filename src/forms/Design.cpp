@@ -1,5 +1,6 @@
 #include "Design.h"
 
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -34,8 +35,25 @@ void Twips::setClientSize(QWidget *window, float width, float height) const
     window->resize(toPixels(width), toPixels(height));
 }
 
+namespace {
+
+// Debian ships a metric-compatible Tahoma with Wine's fonts, outside the
+// folders fontconfig searches; it is used when no Tahoma is installed.
+void addTahomaIfMissing()
+{
+    static const bool once = [] {
+        if (!QFontDatabase::hasFamily(QStringLiteral("Tahoma")))
+            QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/tahoma.ttf"));
+        return true;
+    }();
+    Q_UNUSED(once);
+}
+
+} // namespace
+
 QFont designFont()
 {
+    addTahomaIfMissing();
     QFont font;
     font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("sans-serif")});
     font.setPointSizeF(8.25);

@@ -164,10 +164,9 @@ void frmMain::createControls()
 
     // The count label lies under the Get button and the top of the grid.
     lblFjöldi->lower();
-    for (QPlainTextEdit *box : {txtSelect, txtExecute}) {
+    // Tab moves between controls, as in every other box of the window.
+    for (QPlainTextEdit *box : {txtSelect, txtExecute})
         box->setTabChangesFocus(true);
-        box->setLineWrapMode(QPlainTextEdit::NoWrap);
-    }
     for (QPushButton *button : {cmdSækja, cmdExecute})
         button->setAutoDefault(false);
     setTabOrder(txtSelect, cmdSækja);

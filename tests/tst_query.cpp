@@ -1,0 +1,366 @@
+// The query window at work: Get into the grid, the count message, Execute,
+// focus and the remembered statements, on a real SQLite file.
+#include "DatabaseEngine.h"
+#include "ListView.h"
+#include "SettingsStore.h"
+#include "SqliteFixture.h"
+#include "TestSupport.h"
+#include "WarningCatcher.h"
+#include "frmMain.h"
+#include "mdlMain.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace morvane;
+
+namespace {
+
+QStringList headers(const ListView *grid)
+{
+    QStringList texts;
+    for (int i = 0; i < grid->columnCount(); ++i)
+        texts.append(grid->headerItem()->text(i));
+    return texts;
+}
+
+QStringList row(const ListView *grid, int index)
+{
+    QStringList texts;
+    for (int i = 0; i < grid->columnCount(); ++i)
+        texts.append(grid->topLevelItem(index)->text(i));
+    return texts;
+}
+
+QStringList outlineTexts(const ListView *outline)
+{
+    QStringList texts;
+    for (int i = 0; i < outline->itemCount(); ++i) {
+        const QTreeWidgetItem *item = outline->topLevelItem(i);
+        texts.append(item->font(0).bold() ? u'*' + item->text(0) : item->text(0));
+    }
+    return texts;
+}
+
+// A text that measures exactly `pixels` in `font`, built from a wide and a
+// narrow letter; empty when the font offers no such pair.
+QString textOfWidth(const QFont &font, int pixels)
+{
+    const QFontMetrics metrics(font);
+    for (const QChar wide : {u'W', u'M', u'm', u'0'}) {
+        for (const QChar narrow : {u'i', u'l', u'.', u'1', u't'}) {
+            for (int a = 0; a * metrics.horizontalAdvance(wide) <= pixels; ++a) {
+                for (int b = 0; b < 200; ++b) {
+                    const QString text = QString(a, wide) + QString(b, narrow);
+                    const int width = metrics.horizontalAdvance(text);
+                    if (width == pixels)
+                        return text;
+                    if (width > pixels)
+                        break;
+                }
+            }
+        }
+    }
+    return QString();
+}
+
+} // namespace
+
+class QueryTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        m_folders = std::make_unique<test::IsolatedUserFolders>();
+        QVERIFY(m_dir.isValid());
+        m_path = m_dir.filePath(QStringLiteral("query.sqlite"));
+        QVERIFY(test::makeSqliteDatabase(m_path, QStringLiteral(
+            "create table n(i integer primary key, grp integer, label text);"
+            "with recursive c(i) as (select 1 union all select i + 1 from c where i < 40000)"
+            "  insert into n select i, i % 1500, 'row ' || i from c;"
+            "create table a(id integer, name text); create table b(id integer, a_id integer, note text);"
+            "insert into a values (1, 'first'), (2, null), (3, '  spaced  ');"
+            "insert into b values (10, 1, 'x'), (20, 2, 'y');")));
+    }
+
+    void init()
+    {
+        QFile::remove(SettingsStore().fileName());
+        dbMain = DatabaseEngine::openDatabase(m_path);
+        m_window = std::make_unique<frmMain>();
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QApplication::setActiveWindow(m_window.get());
+    }
+
+    void cleanup()
+    {
+        m_window.reset();
+        dbMain.reset();
+    }
+
+    void countMessagesAndTheRowLimit_data()
+    {
+        QTest::addColumn<QString>("select");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no rows") << "select i from n where i < 0" << 0 << "0 items found.";
+        QTest::newRow("one row") << "select i from n where i = 7" << 1 << "1 item found.";
+        QTest::newRow("eleven rows") << "select i from n where i <= 11" << 11 << "11 items found.";
+        QTest::newRow("twenty-one rows") << "select i from n where i <= 21" << 21 << "21 item found.";
+        QTest::newRow("exactly 1000") << "select i from n where i <= 1000" << 1000 << "1000 items found.";
+        QTest::newRow("1001 is singular") << "select i from n where i <= 1001" << 1000 << "1001 item found. The first 1000 are shown.";
+        QTest::newRow("order by clause") << "select i from n where i <= 1200 order by i desc" << 1000 << "1200 items found. The first 1000 are shown.";
+        QTest::newRow("limit") << "select i from n limit 1100" << 1000 << "1100 items found. The first 1000 are shown.";
+        // Counting only the source rows would name all 40000 here, or the first group's 27.
+        QTest::newRow("grouped") << "select grp, count(*) as c from n group by grp" << 1000 << "1500 items found. The first 1000 are shown.";
+        QTest::newRow("grouped within the limit") << "select grp % 7 as g, count(*) as c from n group by grp % 7" << 7 << "7 items found.";
+        QTest::newRow("distinct") << "select distinct grp from n where grp < 1100;" << 1000 << "1100 items found. The first 1000 are shown.";
+        QTest::newRow("union") << "select i from n where i <= 600 union all select i from n where i <= 600" << 1000 << "1200 items found. The first 1000 are shown.";
+        QTest::newRow("capitals and a trailing comment") << "SELECT I FROM N WHERE I <= 2000 -- all" << 1000 << "2000 items found. The first 1000 are shown.";
+        QTest::newRow("count beyond 16 bits") << "select i from n" << 1000 << "Over 1000 items found.";
+    }
+
+    void countMessagesAndTheRowLimit()
+    {
+        QFETCH(QString, select);
+        QFETCH(int, rows);
+        QFETCH(QString, message);
+        m_window->txtSelect->setPlainText(select);
+        test::WarningCatcher warnings;
+        m_window->cmdSækja->click();
+        QCOMPARE(warnings.messages(), QStringList());
+        QCOMPARE(m_window->lvwNiðurstöður->itemCount(), rows);
+        QCOMPARE(m_window->lblFjöldi->text(), message);
+        if (rows == 0)
+            QCOMPARE(m_window->lvwNiðurstöður->columnCount(), 0);
+        QCOMPARE(SettingsStore().selectStatement(), select);
+    }
+
+    void cellsNullsAndColumnsFollowTheResult()
+    {
+        m_window->txtSelect->setPlainText(QStringLiteral("select id, name from a order by id"));
+        m_window->cmdSækja->click();
+        const ListView *grid = m_window->lvwNiðurstöður;
+        QCOMPARE(headers(grid), (QStringList{QStringLiteral("id"), QStringLiteral("name")}));
+        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("first")}));
+        QCOMPARE(row(grid, 1), (QStringList{QStringLiteral("2"), QStringLiteral("Null")}));
+        QCOMPARE(row(grid, 2), (QStringList{QStringLiteral("3"), QStringLiteral("spaced")}));
+        QCOMPARE(grid->topLevelItem(1)->foreground(1).color(), QColor(255, 0, 0));
+        QVERIFY(grid->topLevelItem(1)->foreground(0).color() != QColor(255, 0, 0));
+        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("3 items found."));
+
+        // The Null colour reaches the first cell as well.
+        m_window->txtSelect->setPlainText(QStringLiteral("select name, id from a where id = 2"));
+        m_window->cmdSækja->click();
+        QCOMPARE(grid->topLevelItem(0)->foreground(0).color(), QColor(255, 0, 0));
+
+        // Names the outline cannot tie to one field each: the result's own columns.
+        m_window->txtSelect->setPlainText(QStringLiteral("select * from a order by id"));
+        m_window->cmdSækja->click();
+        QCOMPARE(headers(grid), (QStringList{QStringLiteral("id"), QStringLiteral("name")}));
+        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("first")}));
+
+        m_window->txtSelect->setPlainText(QStringLiteral("select a.id, b.id from a, b where b.a_id = a.id order by a.id"));
+        QCOMPARE(m_window->fields(), (QStringList{QStringLiteral("id"), QStringLiteral("id")}));
+        m_window->cmdSækja->click();
+        QCOMPARE(headers(grid), (QStringList{QStringLiteral("id"), QStringLiteral("id")}));
+        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("10")}));
+        QCOMPARE(row(grid, 1), (QStringList{QStringLiteral("2"), QStringLiteral("20")}));
+
+        m_window->txtSelect->setPlainText(QStringLiteral("select count(*) from b"));
+        m_window->cmdSækja->click();
+        QCOMPARE(headers(grid), QStringList{QStringLiteral("count(*)")});
+        QCOMPARE(row(grid, 0), QStringList{QStringLiteral("2")});
+
+        m_window->txtSelect->setPlainText(QStringLiteral("with x as (select note from b) select note from x order by note"));
+        QVERIFY(m_window->fields().isEmpty());
+        m_window->cmdSækja->click();
+        QCOMPARE(headers(grid), QStringList{QStringLiteral("note")});
+        QCOMPARE(grid->itemCount(), 2);
+        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("2 items found."));
+
+        // Names the outline does tie to one field each are used as it gives them.
+        m_window->txtSelect->setPlainText(QStringLiteral("SELECT NOTE, A.NAME AS Who FROM A, B WHERE B.A_ID = A.ID ORDER BY 1"));
+        m_window->cmdSækja->click();
+        QCOMPARE(headers(grid), (QStringList{QStringLiteral("note"), QStringLiteral("who")}));
+        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("x"), QStringLiteral("first")}));
+    }
+
+    void columnWidthsFollowTheirTexts()
+    {
+        const QString exact = textOfWidth(m_window->font(), 300);  // 4500 twips, 4800 with the margin
+        const QString over = textOfWidth(m_window->font(), 301);   // 4815 with the margin
+        if (exact.isEmpty() || over.isEmpty())
+            QSKIP("the font offers no texts of the needed widths");
+        const QString longHeader(60, u'm');
+        QVERIFY(QFontMetrics(m_window->font()).horizontalAdvance(longHeader) * 15 + 300 > 4800);
+        QVERIFY(test::makeSqliteDatabase(m_path, QStringLiteral(
+            "drop table if exists w; create table w(k integer, a text, b text);"
+            "insert into w values (1, '%1', 'x'), (2, 'y', '%1'), (3, 'y', '%2');").arg(exact, over)));
+        const ListView *grid = m_window->lvwNiðurstöður;
+        const float headerWidth = float(QFontMetrics(m_window->font()).horizontalAdvance(longHeader) * 15 + 300);
+
+        // Column a: narrow header, a cell of exactly 4800 widens it to 4800.
+        // Column b: a header wider than 4800 survives a cell of exactly 4800
+        // and drops to 4800 at the first cell that measures more.
+        for (int rows : {1, 2, 3}) {
+            m_window->txtSelect->setPlainText(QStringLiteral("select a, b as %1 from w where k <= %2 order by k").arg(longHeader).arg(rows));
+            m_window->cmdSækja->click();
+            QCOMPARE(grid->columnCount(), 2);
+            QCOMPARE(grid->columnWidth(0), 4800.0f);
+            QCOMPARE(grid->columnWidth(1), rows < 3 ? headerWidth : 4800.0f);
+        }
+        // A short header and short cells: the widest text plus the margin.
+        m_window->txtSelect->setPlainText(QStringLiteral("select k * 111 as k from w"));
+        m_window->cmdSækja->click();
+        QCOMPARE(grid->columnWidth(0), float(QFontMetrics(m_window->font()).horizontalAdvance(QStringLiteral("333")) * 15 + 300));
+    }
+
+    void failuresWarnAndKeepWhatWasThere()
+    {
+        m_window->txtSelect->setPlainText(QStringLiteral("select id from a"));
+        m_window->cmdSækja->click();
+        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("3 items found."));
+
+        m_window->txtSelect->setPlainText(QStringLiteral("select id from missing_table"));
+        test::WarningCatcher warnings;
+        m_window->cmdSækja->click();
+        QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Error in database. no such table: missing_table")});
+        QCOMPARE(m_window->lvwNiðurstöður->itemCount(), 0);
+        QCOMPARE(m_window->lvwNiðurstöður->columnCount(), 0);
+        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("3 items found."));
+        QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select id from missing_table"));
+
+        // An action statement typed into the select box is refused, not run.
+        m_window->txtSelect->setPlainText(QStringLiteral("delete from a"));
+        m_window->cmdSækja->click();
+        QCOMPARE(warnings.messages().size(), 2);
+        QVERIFY(warnings.messages().last().startsWith(QStringLiteral("Error in database. ")));
+        QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
+    }
+
+    void executeRunsActionStatements()
+    {
+        m_window->txtSelect->setPlainText(QStringLiteral("select note from b order by id"));
+        m_window->cmdSækja->click();
+        const QStringList before = row(m_window->lvwNiðurstöður, 0);
+
+        test::WarningCatcher warnings;
+        m_window->txtExecute->setPlainText(QStringLiteral("update b set note = 'changed' where id = 10"));
+        m_window->cmdExecute->click();
+        QCOMPARE(warnings.messages(), QStringList());
+        QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select note from b where id = 10")), QStringLiteral("changed"));
+        // Success is silent: the grid still shows the last Get.
+        QCOMPARE(row(m_window->lvwNiðurstöður, 0), before);
+        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("2 items found."));
+        QCOMPARE(m_window->txtExecute->toPlainText(), QStringLiteral("update b set note = 'changed' where id = 10"));
+        m_window->cmdSækja->click();
+        QCOMPARE(row(m_window->lvwNiðurstöður, 0), QStringList{QStringLiteral("changed")});
+
+        for (const QString &bad : {QStringLiteral("update nowhere set x = 1"), QString()}) {
+            m_window->txtExecute->setPlainText(bad);
+            m_window->cmdExecute->click();
+            QCOMPARE(warnings.messages().last(), QStringLiteral("Error in database"));
+            QCOMPARE(SettingsStore().executeStatement(), bad);
+        }
+        QCOMPARE(warnings.messages().size(), 2);
+        m_window->txtExecute->setPlainText(QStringLiteral("update b set note = 'x' where id = 10"));
+        m_window->cmdExecute->click();
+    }
+
+    void enterFollowsTheFocus()
+    {
+        frmMain &window = *m_window;
+        QCOMPARE(QApplication::focusWidget(), window.txtSelect);
+        QVERIFY(window.cmdSækja->isDefault());
+        QVERIFY(!window.cmdExecute->isDefault());
+
+        // Enter in the select box runs Get; Ctrl+Enter types a line break.
+        window.txtSelect->setPlainText(QStringLiteral("select id from a"));
+        window.txtSelect->moveCursor(QTextCursor::End);
+        QTest::keyClick(window.txtSelect, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(window.txtSelect->toPlainText(), QStringLiteral("select id from a\n"));
+        QCOMPARE(window.lblFjöldi->text(), QString());
+        QTest::keyClick(window.txtSelect, Qt::Key_Return);
+        QCOMPARE(window.lblFjöldi->text(), QStringLiteral("3 items found."));
+        QCOMPARE(window.txtSelect->toPlainText(), QStringLiteral("select id from a\n"));
+        QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select id from a\n"));
+
+        // Tab to the Get button stores the statement and keeps Get the default.
+        window.txtSelect->setPlainText(QStringLiteral("select name from a"));
+        QTest::keyClick(window.txtSelect, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.cmdSækja);
+        QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select name from a"));
+        QVERIFY(window.cmdSækja->isDefault());
+
+        // Into the action box: Execute becomes the default and Enter runs it,
+        // storing the statement first.
+        QTest::keyClick(window.cmdSækja, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.txtExecute);
+        QVERIFY(window.cmdExecute->isDefault());
+        QVERIFY(!window.cmdSækja->isDefault());
+        QTest::keyClicks(window.txtExecute, QStringLiteral("insert into b values (30, 3, 'z')"));
+        QTest::keyClick(window.txtExecute, Qt::Key_Return);
+        QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select note from b where id = 30")), QStringLiteral("z"));
+        QCOMPARE(SettingsStore().executeStatement(), QStringLiteral("insert into b values (30, 3, 'z')"));
+        QCOMPARE(window.txtExecute->toPlainText(), QStringLiteral("insert into b values (30, 3, 'z')"));
+
+        // Through the Execute button (still the default) into the outline: Get again.
+        window.txtExecute->setPlainText(QStringLiteral("delete from b where id = 30"));
+        QTest::keyClick(window.txtExecute, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.cmdExecute);
+        QVERIFY(window.cmdExecute->isDefault());
+        QCOMPARE(SettingsStore().executeStatement(), QStringLiteral("delete from b where id = 30"));
+        QTest::keyClick(window.cmdExecute, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.lvwSviðTöflur);
+        QVERIFY(window.cmdSækja->isDefault());
+        QTest::keyClick(window.lvwSviðTöflur, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.lvwNiðurstöður);
+        QTest::keyClick(window.lvwNiðurstöður, Qt::Key_Return);
+        QCOMPARE(window.lblFjöldi->text(), QStringLiteral("3 items found."));
+        QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from b where id = 30")), QStringLiteral("1"));
+        test::makeSqliteDatabase(m_path, QStringLiteral("delete from b where id = 30"));
+    }
+
+    void statementsAreRememberedAndOutlined()
+    {
+        m_window->txtSelect->clear();
+        QTest::keyClicks(m_window->txtSelect, QStringLiteral("SELECT a.x, Count(b) AS n FROM t1, t2"));
+        QCOMPARE(outlineTexts(m_window->lvwSviðTöflur),
+                 (QStringList{QStringLiteral("*Fields"), QStringLiteral("x"), QStringLiteral("n"), QStringLiteral("*Tables"),
+                              QStringLiteral("t1"), QStringLiteral("t2")}));
+        QCOMPARE(m_window->fields(), (QStringList{QStringLiteral("x"), QStringLiteral("n")}));
+        m_window->txtExecute->setPlainText(QStringLiteral("update a set name = 'q' where 0"));
+        // Closing the window keeps both statements, typed but never run.
+        m_window->close();
+        QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("SELECT a.x, Count(b) AS n FROM t1, t2"));
+        QCOMPARE(SettingsStore().executeStatement(), QStringLiteral("update a set name = 'q' where 0"));
+
+        // The next window restores them, its outline already built.
+        frmMain next;
+        QCOMPARE(next.txtSelect->toPlainText(), QStringLiteral("SELECT a.x, Count(b) AS n FROM t1, t2"));
+        QCOMPARE(next.txtExecute->toPlainText(), QStringLiteral("update a set name = 'q' where 0"));
+        QCOMPARE(outlineTexts(next.lvwSviðTöflur).size(), 6);
+        QCOMPARE(next.fields(), (QStringList{QStringLiteral("x"), QStringLiteral("n")}));
+
+        // An emptied box is remembered as empty.
+        next.txtSelect->clear();
+        QVERIFY(outlineTexts(next.lvwSviðTöflur).isEmpty());
+        next.close();
+        QCOMPARE(SettingsStore().selectStatement(), QString());
+    }
+
+private:
+    std::unique_ptr<test::IsolatedUserFolders> m_folders;
+    QTemporaryDir m_dir;
+    QString m_path;
+    std::unique_ptr<frmMain> m_window;
+};
+
+QTEST_MAIN(QueryTest)
+#include "tst_query.moc"
