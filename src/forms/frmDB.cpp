@@ -89,6 +89,7 @@ void frmDB::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
     centreOnScreen(this);
+    activateWindow();
 }
 
 } // namespace morvane

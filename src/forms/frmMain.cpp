@@ -237,6 +237,8 @@ void frmMain::showEvent(QShowEvent *event)
         return;
     m_shownOnce = true;
     centreOnScreen(this);
+    // The query window takes the selection dialog's place, keyboard included.
+    activateWindow();
     txtSelect->setFocus(Qt::OtherFocusReason);
     makeDefault(cmdSækja);
 }
