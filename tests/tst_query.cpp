@@ -273,6 +273,28 @@ private slots:
         m_window->cmdExecute->click();
     }
 
+    void aSettingsStoreThatCannotBeWrittenStopsTheRun()
+    {
+        // A folder where the settings file belongs: no write can succeed,
+        // whatever the user's rights.
+        const QString file = SettingsStore().fileName();
+        QFile::remove(file);
+        QVERIFY(QDir().mkpath(file));
+        test::WarningCatcher warnings;
+        m_window->txtExecute->setPlainText(QStringLiteral("delete from a"));
+        m_window->cmdExecute->click();
+        m_window->txtSelect->setPlainText(QStringLiteral("select id from a"));
+        m_window->cmdSækja->click();
+        QVERIFY(QDir(file).removeRecursively());
+
+        QCOMPARE(warnings.messages().size(), 2);
+        QCOMPARE(warnings.messages().first(), QStringLiteral("Error in database"));
+        QVERIFY(warnings.messages().last().startsWith(QStringLiteral("Error in database. The settings could not be saved")));
+        // Neither statement ran.
+        QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
+        QCOMPARE(m_window->lblFjöldi->text(), QString());
+    }
+
     void enterFollowsTheFocus()
     {
         frmMain &window = *m_window;

@@ -39,6 +39,11 @@ QString description(const std::exception &error)
     return QString::fromUtf8(error.what());
 }
 
+bool movedWithinWindow(const QFocusEvent *event)
+{
+    return event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason;
+}
+
 QString captionWithVersion()
 {
     return QStringLiteral("%1 %2.%3.%4")
@@ -328,7 +333,9 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
             makeDefault(cmdSækja);
         break;
     case QEvent::FocusOut:
-        if (watched == txtSelect || watched == txtExecute) {
+        // Only a move to another control stores the box, not the window
+        // losing the keyboard to a warning or another program.
+        if ((watched == txtSelect || watched == txtExecute) && movedWithinWindow(static_cast<QFocusEvent *>(event))) {
             try {
                 watched == txtSelect ? txtSelect_LostFocus() : txtExecute_LostFocus();
             } catch (const std::exception &error) {

@@ -1,11 +1,11 @@
 #include "SettingsStore.h"
 
-#include "DatabaseError.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+
+#include <stdexcept>
 
 namespace morvane {
 
@@ -62,7 +62,7 @@ void SettingsStore::write(const QString &key, const QString &value)
     m_settings->sync();
     QFile::setPermissions(fileName(), ownerOnly);
     if (m_settings->status() != QSettings::NoError)
-        throw DatabaseError(QStringLiteral("The settings could not be saved to %1.").arg(fileName()));
+        throw std::runtime_error(QStringLiteral("The settings could not be saved to %1.").arg(fileName()).toStdString());
 }
 
 QString SettingsStore::databasePath() const { return read(pathKey); }

@@ -11,6 +11,7 @@ namespace morvane {
 // The three texts remembered per user between runs: the last database path
 // that opened, and the two statements. Values are stored exactly as given.
 // The file is readable by its owner only, since a path may carry credentials.
+// A write that fails raises std::runtime_error.
 class SettingsStore
 {
 public:
