@@ -1,6 +1,7 @@
 #include "DatabaseEngine.h"
 
 #include "DatabaseError.h"
+#include "JetDatabase.h"
 #include "SqliteDatabase.h"
 
 #include <QFile>
@@ -41,6 +42,8 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path)
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
         return std::make_unique<SqliteDatabase>(path);
+    if (JetDatabase::hasSignature(header))
+        return std::make_unique<JetDatabase>(path);
     refuse(path, QStringLiteral("it is not a database file this program can read."));
 }
 

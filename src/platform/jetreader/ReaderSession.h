@@ -1,0 +1,107 @@
+#pragma once
+
+#include "ReplyChannel.h"
+#include "ValueEncoder.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <mdbtools.h>
+
+namespace morvane::jetreader {
+
+// One Access file opened through libmdb, read-only, and the requests served
+// on it. Every failure is raised as ReaderFailure with a description for the
+// user.
+class ReaderSession
+{
+public:
+    // Checks the file on `fd` (a regular file with Jet's or ACE's signature)
+    // before libmdb sees it, maps it read-only and reads its catalog.
+    explicit ReaderSession(int fd);
+    ~ReaderSession();
+    ReaderSession(const ReaderSession &) = delete;
+    ReaderSession &operator=(const ReaderSession &) = delete;
+
+    [[nodiscard]] std::string hello() const;
+    // Reads every table's definition; `channel` hears that work goes on.
+    [[nodiscard]] std::string catalog(ReplyChannel &channel);
+    // Streams every row of the table into `channel`, the columns `mask` does
+    // not want as Null, then returns the number of rows sent. On failure, rows
+    // already sent stay sent.
+    std::uint64_t scan(std::string_view tableName, std::size_t expectedColumns, ColumnMask mask,
+                       ReplyChannel &channel);
+
+private:
+    struct Column
+    {
+        std::string name;
+        int type = 0;
+        int number = 0;
+        bool fixed = false;
+        int fixedOffset = 0;
+        int varIndex = 0;
+        int size = 0;
+        int scale = 0;
+    };
+    struct TableDefDeleter
+    {
+        void operator()(S_MdbTableDef *table) const;
+    };
+    struct Table
+    {
+        MdbCatalogEntry *entry = nullptr;
+        std::string name;
+        std::unique_ptr<S_MdbTableDef, TableDefDeleter> def;
+        std::vector<Column> columns;
+        bool hasVariableColumns = false;
+        std::uint32_t rowEstimate = 0;
+    };
+    struct Mapping
+    {
+        void *address = nullptr;
+        std::size_t size = 0;
+        ~Mapping();
+    };
+    struct HandleCloser
+    {
+        void operator()(MdbHandle *mdb) const;
+    };
+
+    void readDefinition(Table &table);
+    // Decodes the row at [start, end) of `page` into the channel.
+    void decodeRow(const Table &table, const unsigned char *page, std::size_t start, std::size_t end,
+                   ColumnMask mask, ReplyChannel &channel);
+    void decodeValue(const Column &column, const unsigned char *data, std::size_t size,
+                     std::string &out, ReplyChannel &channel);
+    // The data of a memo or OLE column: kept in the row, on one other page or
+    // along a chain of pages.
+    void readLongValue(const unsigned char *field, std::size_t size, std::string &data, ReplyChannel &channel);
+    // A copy of page `number`, or false when the file has no such page.
+    bool readPage(std::uint32_t number, std::vector<unsigned char> &page);
+    // The bounds of row `row` on a page; false when they make no sense.
+    bool rowBounds(const unsigned char *page, unsigned row, std::size_t &start, std::size_t &end,
+                   unsigned &flags) const;
+
+    Mapping m_mapping;
+    std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
+    std::unique_ptr<ValueEncoder> m_encoder;
+    std::vector<Table> m_tables;
+    bool m_catalogRead = false;
+    bool m_jet3 = false;
+    std::uint8_t m_version = 0;
+    int m_codePage = 0;
+    std::size_t m_pageSize = 0;
+    std::size_t m_rowCountOffset = 0;
+    std::uint64_t m_pageCount = 0;
+    std::vector<unsigned char> m_longPage;
+    // Kept from value to value: it only ever grows.
+    std::string m_longValue;
+    std::vector<unsigned char> m_overflowPage;
+};
+
+} // namespace morvane::jetreader

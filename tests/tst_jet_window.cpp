@@ -1,0 +1,166 @@
+// Access files in the windows: open from the dialog, query in the query
+// window as on an SQLite file, refused writes, and damaged files.
+#include "DatabaseEngine.h"
+#include "ListView.h"
+#include "SettingsStore.h"
+#include "TestSupport.h"
+#include "WarningCatcher.h"
+#include "frmDB.h"
+#include "frmMain.h"
+#include "mdlMain.h"
+
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace morvane;
+
+namespace {
+
+const QString jetData = QStringLiteral(MORVANE_TEST_DATA "/jet/");
+const QString hangData = QStringLiteral(MORVANE_TEST_DATA "/jet-hangs/");
+
+QByteArray checksum(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result();
+}
+
+frmDB *openDialog()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *dialog = qobject_cast<frmDB *>(widget); dialog && dialog->isVisible())
+            return dialog;
+    }
+    return nullptr;
+}
+
+frmMain *queryWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<frmMain *>(widget); window && window->isVisible())
+            return window;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class JetWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { m_folders = std::make_unique<test::IsolatedUserFolders>(); }
+
+    void cleanup()
+    {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            widget->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        dbMain.reset();
+    }
+
+    void getAndExecuteOnAnAccessFile()
+    {
+        const QString path = jetData + QStringLiteral("rows512-jet4.mdb");
+        const QByteArray before = checksum(path);
+        Main();
+        frmDB *dialog = openDialog();
+        QVERIFY(dialog);
+        dialog->Text1->setText(path);
+        test::WarningCatcher warnings;
+        dialog->Command1->click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        frmMain *window = queryWindow();
+        QVERIFY(window);
+        QCOMPARE(SettingsStore().databasePath(), path);
+
+        window->txtSelect->setPlainText(QStringLiteral("select CD_AGENTE, RS_AGENTE from Table1 order by CD_AGENTE"));
+        window->cmdSækja->click();
+        QCOMPARE(warnings.messages(), QStringList());
+        QCOMPARE(window->lvwNiðurstöður->itemCount(), 512);
+        QCOMPARE(window->lblFjöldi->text(), QStringLiteral("512 items found."));
+        QCOMPARE(window->lvwNiðurstöður->headerItem()->text(0), QStringLiteral("cd_agente"));
+
+        // Grouping and the count over a derived table work as on SQLite.
+        window->txtSelect->setPlainText(QStringLiteral("select length(rs_agente) as len, count(*) as n from table1 group by 1 order by 1"));
+        window->cmdSækja->click();
+        QCOMPARE(warnings.messages(), QStringList());
+        QVERIFY(window->lvwNiðurstöður->itemCount() > 0);
+        QVERIFY(window->lblFjöldi->text().endsWith(QStringLiteral(" found.")));
+
+        window->txtExecute->setPlainText(QStringLiteral("delete from Table1"));
+        window->cmdExecute->click();
+        QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Error in database")});
+
+        window->txtSelect->setPlainText(QStringLiteral("select count(*) as n from Table1"));
+        window->cmdSækja->click();
+        QCOMPARE(window->lvwNiðurstöður->topLevelItem(0)->text(0), QStringLiteral("512"));
+        window->close();
+        QCOMPARE(checksum(path), before);
+    }
+
+    void joinsInTheGrid()
+    {
+        dbMain = DatabaseEngine::openDatabase(jetData + QStringLiteral("three-tables-ace14.accdb"));
+        frmMain window;
+        window.show();
+        window.txtSelect->setPlainText(QStringLiteral(
+            "select t1.id, t2.data as other from [Table1] t1, Table2 t2 where t2.id = t1.otherfk1 order by t1.id"));
+        test::WarningCatcher warnings;
+        window.cmdSækja->click();
+        QCOMPARE(warnings.messages(), QStringList());
+        QCOMPARE(window.lvwNiðurstöður->itemCount(), 4);
+        QCOMPARE(window.lvwNiðurstöður->headerItem()->text(1), QStringLiteral("other"));
+        QCOMPARE(window.lvwNiðurstöður->topLevelItem(2)->text(1), QStringLiteral("foo1"));
+        QCOMPARE(window.lvwNiðurstöður->topLevelItem(3)->text(1), QStringLiteral("foo2"));
+        QCOMPARE(window.lblFjöldi->text(), QStringLiteral("4 items found."));
+    }
+
+    void damagedFilesAreRefusedAndTheNextOpenWorks()
+    {
+        const QStringList hangs = QDir(hangData).entryList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name);
+        QVERIFY(!hangs.isEmpty());
+        Main();
+        frmDB *dialog = openDialog();
+        QVERIFY(dialog);
+        test::WarningCatcher warnings;
+        for (const QString &name : hangs) {
+            dialog->Text1->setText(hangData + name);
+            dialog->Command1->click();
+            if (!queryWindow())
+                continue;
+            // A file whose catalog reads may still fail at its first query.
+            frmMain *window = queryWindow();
+            window->txtSelect->setPlainText(QStringLiteral("select * from msysobjects"));
+            window->cmdSækja->click();
+            window->close();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            Main();
+            dialog = openDialog();
+        }
+        QVERIFY(!warnings.messages().isEmpty());
+        for (const QString &message : warnings.messages())
+            QVERIFY2(message == QStringLiteral("Database was not found.") || message.startsWith(QStringLiteral("Error in database. ")),
+                     qPrintable(message));
+        dialog->Text1->setText(jetData + QStringLiteral("types-jet3.mdb"));
+        dialog->Command1->click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(queryWindow());
+        QCOMPARE(SettingsStore().databasePath(), jetData + QStringLiteral("types-jet3.mdb"));
+    }
+
+private:
+    std::unique_ptr<test::IsolatedUserFolders> m_folders;
+};
+
+QTEST_MAIN(JetWindowTest)
+#include "tst_jet_window.moc"
