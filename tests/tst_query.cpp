@@ -221,6 +221,47 @@ private slots:
         QCOMPARE(grid->columnWidth(0), float(QFontMetrics(m_window->font()).horizontalAdvance(QStringLiteral("333")) * 15 + 300));
     }
 
+    void widthsMatchMeasuringEveryCell()
+    {
+        // Texts that grow a column step by step, with kerning pairs, accents,
+        // characters beyond Latin-1 and spaces to trim, in one column each.
+        QStringList texts;
+        const QStringList pieces{QStringLiteral("AV"), QStringLiteral("To"), QStringLiteral("Wa"), QStringLiteral("ffi"),
+                                 QStringLiteral("LT"), QStringLiteral("ÆØÅ"), QStringLiteral("yÿ"), QStringLiteral("r."),
+                                 QStringLiteral("Þó"), QStringLiteral("日本"), QStringLiteral("Ω"), QStringLiteral("  x  ")};
+        // Every text stays under the 4800 bound, so the widest one decides.
+        const QFontMetrics metrics(m_window->font());
+        QString grown;
+        for (int i = 0; i < 180; ++i) {
+            grown += pieces[i % pieces.size()];
+            if (metrics.horizontalAdvance(grown) > 250)
+                grown = pieces[i % pieces.size()];
+            texts.append(i % 3 == 0 ? grown : pieces[(i * 7) % pieces.size()].repeated(1 + i % 5));
+        }
+        QString sql = QStringLiteral("drop table if exists k; create table k(n integer, a text, b text);");
+        for (int i = 0; i < texts.size(); ++i)
+            sql += QStringLiteral("insert into k values (%1, '%2', '%3');").arg(i).arg(texts[i], texts[texts.size() - 1 - i]);
+        QVERIFY(test::makeSqliteDatabase(m_path, sql));
+
+        m_window->txtSelect->setPlainText(QStringLiteral("select a, b from k order by n"));
+        m_window->cmdSækja->click();
+        const auto expectedWidth = [&](const QString &header, const QStringList &cells) {
+            float width = float(metrics.horizontalAdvance(header) * 15 + 300);
+            for (const QString &cell : cells) {
+                const float cellWidth = float(metrics.horizontalAdvance(QString(cell).trimmed()) * 15 + 300);
+                if (cellWidth > 4800)
+                    width = 4800;
+                else if (cellWidth > width)
+                    width = cellWidth;
+            }
+            return width;
+        };
+        QStringList reversed(texts.crbegin(), texts.crend());
+        QVERIFY(expectedWidth(QStringLiteral("a"), texts) < 4800);
+        QCOMPARE(m_window->lvwNiðurstöður->columnWidth(0), expectedWidth(QStringLiteral("a"), texts));
+        QCOMPARE(m_window->lvwNiðurstöður->columnWidth(1), expectedWidth(QStringLiteral("b"), reversed));
+    }
+
     void failuresWarnAndKeepWhatWasThere()
     {
         m_window->txtSelect->setPlainText(QStringLiteral("select id from a"));

@@ -46,6 +46,17 @@ void ListView::addColumn(const QString &caption)
     headerItem()->setText(m_columns - 1, caption);
 }
 
+void ListView::addColumns(const QStringList &captions)
+{
+    if (captions.isEmpty())
+        return;
+    const int first = m_columns;
+    m_columns += int(captions.size());
+    QTreeWidget::setColumnCount(m_columns);
+    for (int i = 0; i < int(captions.size()); ++i)
+        headerItem()->setText(first + i, captions[i]);
+}
+
 float ListView::columnWidth(int column) const
 {
     return Twips(this).fromPixels(QTreeWidget::columnWidth(column));

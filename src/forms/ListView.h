@@ -20,6 +20,8 @@ public:
 
     void clearColumns();
     void addColumn(const QString &caption);
+    // Appends one column per caption, in order, with one change of the header.
+    void addColumns(const QStringList &captions);
     [[nodiscard]] int columnCount() const { return m_columns; }
     [[nodiscard]] float columnWidth(int column) const;
     void setColumnWidth(int column, float twips);

@@ -31,3 +31,7 @@ struct Outline
 [[nodiscard]] Outline ParseOutline(QStringView statement);
 
 } // namespace morvane
+
+// A megabyte of statement gives hundreds of thousands of lines; growing the
+// list then moves them as plain memory.
+Q_DECLARE_TYPEINFO(morvane::OutlineItem, Q_RELOCATABLE_TYPE);

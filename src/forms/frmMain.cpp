@@ -6,6 +6,7 @@
 #include "ListView.h"
 #include "MainLayout.h"
 #include "Outline.h"
+#include "TextWidthBound.h"
 #include "SettingsStore.h"
 #include "frmVidvorun.h"
 #include "mdlMain.h"
@@ -81,6 +82,14 @@ qint64 countOf(const FieldValue &value)
     }
 }
 
+// Most cells have nothing to trim; handing the text on keeps it shared
+// instead of copying it.
+QString withoutOuterSpaces(const QString &text)
+{
+    const QStringView trimmed = TrimSpaces(text);
+    return trimmed.size() == text.size() ? text : trimmed.toString();
+}
+
 QIcon drawIcon()
 {
     QIcon icon;
@@ -114,6 +123,22 @@ struct frmMain::GridColumn
 {
     int field;
     QString header;
+};
+
+// What one run of Get keeps while it fills the grid. Rows are built apart
+// from the grid and handed to it together, once per run or at a failure.
+struct frmMain::GridFill
+{
+    explicit GridFill(const QWidget *window) : metrics(window->font()), twips(window) {}
+    ~GridFill() { qDeleteAll(rows); }
+    GridFill(const GridFill &) = delete;
+    GridFill &operator=(const GridFill &) = delete;
+
+    QFontMetrics metrics;
+    Twips twips;
+    // Each column's width as the grid reports it, read again after each change.
+    std::vector<float> widths;
+    QList<QTreeWidgetItem *> rows;
 };
 
 frmMain::frmMain() : m_settings(std::make_unique<SettingsStore>())
@@ -275,7 +300,8 @@ void frmMain::UpdateOutline()
     QFont bold = lvwSviðTöflur->font();
     bold.setBold(true);
     for (const OutlineItem &entry : std::as_const(outline.items)) {
-        auto *item = new QTreeWidgetItem(QStringList{entry.text});
+        auto *item = new QTreeWidgetItem;
+        item->setText(0, entry.text);
         if (entry.bold)
             item->setFont(0, bold);
         items.append(item);
@@ -381,42 +407,69 @@ std::vector<frmMain::GridColumn> frmMain::gridColumns(const Recordset &result) c
 
 void frmMain::addGridColumns(const std::vector<GridColumn> &columns)
 {
-    for (const GridColumn &column : columns) {
-        lvwNiðurstöður->addColumn(column.header);
-        // A header's own width has no upper bound.
-        lvwNiðurstöður->setColumnWidth(lvwNiðurstöður->columnCount() - 1, TextWidth(column.header) + widthMargin);
-    }
+    QStringList headers;
+    headers.reserve(qsizetype(columns.size()));
+    for (const GridColumn &column : columns)
+        headers.append(column.header);
+    lvwNiðurstöður->addColumns(headers);
+    // A header's own width has no upper bound.
+    for (int i = 0; i < int(columns.size()); ++i)
+        lvwNiðurstöður->setColumnWidth(i, TextWidth(headers[i]) + widthMargin);
 }
 
-void frmMain::widenColumn(int column, const QString &cellText)
+void frmMain::widenColumn(int column, const QString &cellText, GridFill &fill)
 {
+    float &current = fill.widths[size_t(column)];
+    int lower = 0;
+    int upper = 0;
+    const bool bounded = m_widthBound->bound(cellText, lower, upper);
+    if (bounded) {
+        // The measured width lies between the bounds, so where one of them
+        // already decides both comparisons below, measuring changes nothing.
+        if (fill.twips.fromPixels(upper) + widthMargin <= std::min(current, maxCellWidth))
+            return;
+        if (fill.twips.fromPixels(lower) + widthMargin > maxCellWidth) {
+            lvwNiðurstöður->setColumnWidth(column, maxCellWidth);
+            current = lvwNiðurstöður->columnWidth(column);
+            return;
+        }
+    }
+    const int pixels = fill.metrics.horizontalAdvance(cellText);
+    if (bounded)
+        m_widthBound->confirm(pixels, lower, upper);
     // Both comparisons are strict: a cell that measures exactly the bound, or
     // exactly the current width, changes nothing.
-    const float width = TextWidth(cellText) + widthMargin;
+    const float width = fill.twips.fromPixels(pixels) + widthMargin;
     if (width > maxCellWidth)
         lvwNiðurstöður->setColumnWidth(column, maxCellWidth);
-    else if (width > lvwNiðurstöður->columnWidth(column))
+    else if (width > current)
         lvwNiðurstöður->setColumnWidth(column, width);
+    else
+        return;
+    current = lvwNiðurstöður->columnWidth(column);
 }
 
-void frmMain::fillRow(const Recordset &result, const std::vector<GridColumn> &columns)
+void frmMain::fillRow(const Recordset &result, const std::vector<GridColumn> &columns, GridFill &fill)
 {
-    auto row = std::make_unique<QTreeWidgetItem>();
-    try {
-        for (int column = 0; column < int(columns.size()); ++column) {
-            const FieldValue value = result.value(columns[column].field);
-            const QString text = TrimSpaces(FieldText(value)).toString();
-            row->setText(column, text);
-            if (value.isNull())
-                row->setForeground(column, nullColour);
-            widenColumn(column, text);
-        }
-    } catch (...) {
-        // The cells filled before the failure stay visible.
-        lvwNiðurstöður->addTopLevelItem(row.release());
-        throw;
+    auto *row = new QTreeWidgetItem;
+    // Held from its first cell, so a failure part way still shows the cells
+    // filled before it.
+    fill.rows.append(row);
+    for (int column = 0; column < int(columns.size()); ++column) {
+        const FieldValue value = result.value(columns[size_t(column)].field);
+        const QString text = withoutOuterSpaces(FieldText(value));
+        row->setText(column, text);
+        if (value.isNull())
+            row->setForeground(column, nullColour);
+        widenColumn(column, text, fill);
     }
-    lvwNiðurstöður->addTopLevelItem(row.release());
+}
+
+void frmMain::showRows(GridFill &fill)
+{
+    // One insertion for all rows: the grid updates itself once, not per row.
+    lvwNiðurstöður->addTopLevelItems(fill.rows);
+    fill.rows.clear();
 }
 
 void frmMain::setCountMessage(qint64 count)
@@ -439,21 +492,35 @@ void frmMain::cmdSækja_Click()
         }
         const std::vector<GridColumn> columns = gridColumns(*result);
         addGridColumns(columns);
-        while (!result->eof()) {
-            fillRow(*result, columns);
-            result->moveNext();
-            if (lvwNiðurstöður->itemCount() == rowLimit && !result->eof()) {
-                result->close();
-                // Only a result that runs past the limit needs the count
-                // statement; otherwise the rows read are the count.
-                ShowRowCount();
-                if (lblFjöldi->text().isEmpty())
-                    lblFjöldi->setText(QStringLiteral("Over 1000 items found."));
-                else
-                    lblFjöldi->setText(lblFjöldi->text() + QStringLiteral(" The first 1000 are shown."));
-                return;
+        if (!m_widthBound || m_widthBound->font() != font())
+            m_widthBound = std::make_unique<TextWidthBound>(font());
+        GridFill fill(this);
+        fill.rows.reserve(rowLimit);
+        for (int column = 0; column < int(columns.size()); ++column)
+            fill.widths.push_back(lvwNiðurstöður->columnWidth(column));
+        try {
+            while (!result->eof()) {
+                fillRow(*result, columns, fill);
+                result->moveNext();
+                if (fill.rows.size() == rowLimit && !result->eof()) {
+                    showRows(fill);
+                    result->close();
+                    // Only a result that runs past the limit needs the count
+                    // statement; otherwise the rows read are the count.
+                    ShowRowCount();
+                    if (lblFjöldi->text().isEmpty())
+                        lblFjöldi->setText(QStringLiteral("Over 1000 items found."));
+                    else
+                        lblFjöldi->setText(lblFjöldi->text() + QStringLiteral(" The first 1000 are shown."));
+                    return;
+                }
             }
+        } catch (...) {
+            // The rows read before the failure stay visible.
+            showRows(fill);
+            throw;
         }
+        showRows(fill);
         setCountMessage(result->recordCount());
         result->close();
     } catch (const std::exception &error) {

@@ -15,6 +15,7 @@ namespace morvane {
 class ListView;
 class Recordset;
 class SettingsStore;
+class TextWidthBound;
 
 // The query window. The upper frame runs a select statement into the result
 // grid, with a live outline of its columns and tables; the lower frame runs
@@ -53,6 +54,7 @@ protected:
 
 private:
     struct GridColumn;
+    struct GridFill;
 
     void createControls();
     void placeControls();
@@ -69,13 +71,15 @@ private:
 
     [[nodiscard]] std::vector<GridColumn> gridColumns(const Recordset &result) const;
     void addGridColumns(const std::vector<GridColumn> &columns);
-    void fillRow(const Recordset &result, const std::vector<GridColumn> &columns);
-    void widenColumn(int column, const QString &cellText);
+    void fillRow(const Recordset &result, const std::vector<GridColumn> &columns, GridFill &fill);
+    void widenColumn(int column, const QString &cellText, GridFill &fill);
+    void showRows(GridFill &fill);
     [[nodiscard]] float TextWidth(const QString &text) const;
     void setCountMessage(qint64 count);
 
     QStringList colFields;
     std::unique_ptr<SettingsStore> m_settings;
+    std::unique_ptr<TextWidthBound> m_widthBound;
     bool m_shownOnce = false;
 };
 

@@ -57,6 +57,10 @@ QString SettingsStore::read(const QString &key) const
 
 void SettingsStore::write(const QString &key, const QString &value)
 {
+    // Get and Execute store their statement at every run; writing the same
+    // text again would replace and sync the file each time for nothing.
+    if (m_settings->contains(key) && read(key) == value && QFileInfo::exists(fileName()))
+        return;
     createOwnerOnly(fileName());
     m_settings->setValue(key, value);
     m_settings->sync();
