@@ -222,7 +222,7 @@ int main(int argc, char *argv[])
             const QByteArray utf8 = select.toUtf8();
             const Pair pair = measurePair(2, c.runs, [&] { window->cmdSækja->click(); }, [&] { baseline.run(utf8); }, settle);
             report(QString::fromUtf8(c.name), pair.subjectMs, pair.baselineMs, c.target);
-            note(QStringLiteral("  of which storing the statement (settings file, synced) about %1 ms")
+            note(QStringLiteral("  of which storing the statement (written only when changed) about %1 ms")
                      .arg(settingsWriteMs(window->txtSelect->toPlainText()), 0, 'f', 3));
             note(QStringLiteral("  %1 rows shown; \"%2\"; column widths %3")
                      .arg(window->lvwNiðurstöður->itemCount())

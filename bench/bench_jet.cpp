@@ -146,7 +146,7 @@ int main(int argc, char *argv[])
                 },
                 settle);
             report(c.name, pair.subjectMs / repeats, pair.baselineMs / repeats, 1.3);
-            note(QStringLiteral("  of which storing the statement (settings file, synced) about %1 ms")
+            note(QStringLiteral("  of which storing the statement (written only when changed) about %1 ms")
                      .arg(settingsWriteMs(window.txtSelect->toPlainText()), 0, 'f', 3));
             note(QStringLiteral("  %1 rows shown; \"%2\"").arg(window.lvwNiðurstöður->itemCount()).arg(window.lblFjöldi->text()));
         }
