@@ -26,24 +26,11 @@ void ListView::clearItems()
     clear();
 }
 
-QTreeWidgetItem *ListView::addItem(const QString &text)
-{
-    auto *item = new QTreeWidgetItem(this, QStringList{text});
-    return item;
-}
-
 void ListView::clearColumns()
 {
     m_columns = 0;
     QTreeWidget::setColumnCount(0);
     setHeaderLabels({});
-}
-
-void ListView::addColumn(const QString &caption)
-{
-    ++m_columns;
-    QTreeWidget::setColumnCount(m_columns);
-    headerItem()->setText(m_columns - 1, caption);
 }
 
 void ListView::addColumns(const QStringList &captions)

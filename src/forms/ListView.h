@@ -14,12 +14,9 @@ public:
     explicit ListView(QWidget *parent);
 
     void clearItems();
-    // Appends an item whose first cell holds `text`.
-    QTreeWidgetItem *addItem(const QString &text);
     [[nodiscard]] int itemCount() const { return topLevelItemCount(); }
 
     void clearColumns();
-    void addColumn(const QString &caption);
     // Appends one column per caption, in order, with one change of the header.
     void addColumns(const QStringList &captions);
     [[nodiscard]] int columnCount() const { return m_columns; }

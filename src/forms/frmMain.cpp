@@ -176,7 +176,7 @@ void frmMain::createControls()
     lvwSviðTöflur = new ListView(Frame2);
     lvwSviðTöflur->setObjectName(QStringLiteral("lvwSviðTöflur"));
     lvwSviðTöflur->setAccessibleName(QStringLiteral("Fields and tables"));
-    lvwSviðTöflur->addColumn(QString());
+    lvwSviðTöflur->addColumns({QString()});
     lvwSviðTöflur->setHeaderHidden(true);
     lvwNiðurstöður = new ListView(Frame2);
     lvwNiðurstöður->setObjectName(QStringLiteral("lvwNiðurstöður"));
@@ -451,9 +451,9 @@ void frmMain::widenColumn(int column, const QString &cellText, GridFill &fill)
 
 void frmMain::fillRow(const Recordset &result, const std::vector<GridColumn> &columns, GridFill &fill)
 {
+    // Owned by the fill until the grid takes it, and held from its first
+    // cell, so a failure part way still shows the cells filled before it.
     auto *row = new QTreeWidgetItem;
-    // Held from its first cell, so a failure part way still shows the cells
-    // filled before it.
     fill.rows.append(row);
     for (int column = 0; column < int(columns.size()); ++column) {
         const FieldValue value = result.value(columns[size_t(column)].field);
