@@ -16,8 +16,10 @@
 
 namespace morvane::bench {
 
-IsolatedFolders::IsolatedFolders()
+BenchEnvironment::BenchEnvironment()
 {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     if (!m_root.isValid())
         throw std::runtime_error("no temporary folder");
     const QString config = m_root.filePath(QStringLiteral("config"));

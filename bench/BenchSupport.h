@@ -13,12 +13,13 @@ namespace morvane::bench {
 // runs on the calling (GUI) thread.
 
 // Points the settings and data folders at a temporary folder for the life of
-// the object, so a benchmark never reads or writes the user's own settings.
-// Create it before QApplication.
-class IsolatedFolders
+// the object, so a benchmark never reads or writes the user's own settings,
+// and runs on the offscreen platform unless another is asked for. Create it
+// before QApplication.
+class BenchEnvironment
 {
 public:
-    IsolatedFolders();
+    BenchEnvironment();
     [[nodiscard]] QString path() const { return m_root.path(); }
 
 private:

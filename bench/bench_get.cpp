@@ -188,9 +188,7 @@ Peak peakOfChild(const QString &databaseFolder, const QString &table)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    IsolatedFolders folders;
+    BenchEnvironment environment;
     QApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
 

@@ -86,9 +86,7 @@ void settle()
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    IsolatedFolders folders;
+    BenchEnvironment environment;
     QApplication app(argc, argv);
     QStringList arguments = app.arguments();
     QString only = QStringLiteral("csf");

@@ -200,9 +200,7 @@ void measureKeystroke(frmMain &small)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    IsolatedFolders folders;
+    BenchEnvironment environment;
     QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     const QString only = arguments.value(1) == QStringLiteral("--only") ? arguments.value(2) : QStringLiteral("sdk");

@@ -58,13 +58,13 @@ private:
 
 int main(int argc, char *argv[])
 {
-    IsolatedFolders folders;
+    BenchEnvironment bench;
     QCoreApplication app(argc, argv);
     const int runs = app.arguments().size() > 1 ? qMax(5, app.arguments().value(1).toInt()) : 31;
 
     try {
         // A user who has run the program before: a remembered path and statements.
-        const QString config = QDir(folders.path()).filePath(QStringLiteral("config"));
+        const QString config = QDir(bench.path()).filePath(QStringLiteral("config"));
         {
             SettingsStore settings(QDir(config).filePath(QStringLiteral("Morvane/Morvane.ini")));
             settings.setDatabasePath(QStringLiteral("/home/user/data/shop.sqlite"));
@@ -73,9 +73,7 @@ int main(int argc, char *argv[])
         }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("MORVANE_EXIT_WHEN_SHOWN"), QStringLiteral("1"));
-        if (!environment.contains(QStringLiteral("QT_QPA_PLATFORM")))
-            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("HOME"), folders.path());
+        environment.insert(QStringLiteral("HOME"), bench.path());
         for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
             environment.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
 
