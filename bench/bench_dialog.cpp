@@ -10,8 +10,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    morvane::ExitWhenShown exitWhenShown;
-    exitWhenShown.installIfRequested(app);
+    morvane::ExitWhenShown exitWhenShown(app);
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Dialog"));
     if (!QApplication::arguments().contains(QStringLiteral("--empty")))

@@ -72,13 +72,12 @@ int main(int argc, char *argv[])
             settings.setExecuteStatement(QStringLiteral("update orders set shipped = 1 where id = 7"));
         }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MORVANE_EXIT_WHEN_SHOWN"), QStringLiteral("1"));
         environment.insert(QStringLiteral("HOME"), bench.path());
         for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
             environment.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
 
         const QString bin = QCoreApplication::applicationDirPath();
-        const Launcher program(QDir(bin).filePath(QStringLiteral("morvane")), {}, environment);
+        const Launcher program(QDir(bin).filePath(QStringLiteral("bench_morvane_probe")), {}, environment);
         const Launcher dialog(QDir(bin).filePath(QStringLiteral("bench_dialog")), {}, environment);
         const Launcher emptyDialog(QDir(bin).filePath(QStringLiteral("bench_dialog")), {QStringLiteral("--empty")},
                                    environment);

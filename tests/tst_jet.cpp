@@ -3,7 +3,7 @@
 // the file is never changed.
 
 #include "DatabaseEngine.h"
-#include "DatabaseError.h"
+#include "Failure.h"
 #include "FieldValue.h"
 #include "TestSupport.h"
 
@@ -21,7 +21,7 @@
 
 using morvane::Database;
 using morvane::DatabaseEngine;
-using morvane::DatabaseError;
+using morvane::Failure;
 using morvane::FieldValue;
 
 using Row = QList<FieldValue>;
@@ -574,7 +574,7 @@ void tst_Jet::accessFunctionErrors()
     try {
         rowsOf(*db, QStringLiteral("select %1 from Table1").arg(expression));
         QFAIL("The statement should have failed.");
-    } catch (const DatabaseError &failure) {
+    } catch (const Failure &failure) {
         QCOMPARE(failure.description(), error);
     }
 }
@@ -602,9 +602,9 @@ void tst_Jet::currentDateAndTime()
 void tst_Jet::badSqlFails()
 {
     auto db = openFixture(QStringLiteral("types-ace14.accdb"));
-    QVERIFY_THROWS_EXCEPTION(DatabaseError, db->openRecordset(QStringLiteral("select nothing from Table1")));
-    QVERIFY_THROWS_EXCEPTION(DatabaseError, db->openRecordset(QStringLiteral("select * from NoSuchTable")));
-    QVERIFY_THROWS_EXCEPTION(DatabaseError, db->openRecordset(QStringLiteral("selec * from Table1")));
+    QVERIFY_THROWS_EXCEPTION(Failure, db->openRecordset(QStringLiteral("select nothing from Table1")));
+    QVERIFY_THROWS_EXCEPTION(Failure, db->openRecordset(QStringLiteral("select * from NoSuchTable")));
+    QVERIFY_THROWS_EXCEPTION(Failure, db->openRecordset(QStringLiteral("selec * from Table1")));
     // The database goes on working.
     QCOMPARE(scalar(*db, QStringLiteral("select count(*) from Table1")), integer(2));
 }
@@ -640,7 +640,7 @@ void tst_Jet::executeRefused()
     try {
         db->execute(sql);
         QFAIL("Execute should have failed.");
-    } catch (const DatabaseError &failure) {
+    } catch (const Failure &failure) {
         QVERIFY2(failure.description().contains(u"read-only"), qPrintable(failure.description()));
     }
     QCOMPARE(scalar(*db, QStringLiteral("select count(*) from Table1")), integer(2));
@@ -662,7 +662,7 @@ void tst_Jet::onlyReadingStatementsOpen()
     QVERIFY(folder.isValid());
     const QString created = folder.filePath(QStringLiteral("created.db"));
     auto db = openFixture(QStringLiteral("types-ace14.accdb"));
-    QVERIFY_THROWS_EXCEPTION(DatabaseError, rowsOf(*db, sql.contains(u"%1") ? sql.arg(created) : sql));
+    QVERIFY_THROWS_EXCEPTION(Failure, rowsOf(*db, sql.contains(u"%1") ? sql.arg(created) : sql));
     QVERIFY(!QFileInfo::exists(created));
     QCOMPARE(scalar(*db, QStringLiteral("select count(*) from Table1")), integer(2));
 }
@@ -693,8 +693,8 @@ void tst_Jet::fileNeverChanges()
             rowsOf(*db, QStringLiteral("select count(*), min(a.rowid) from %1 a cross join %1 b").arg(quoted));
             for (const QString &sql : {QStringLiteral("delete from %1"), QStringLiteral("drop table %1"),
                                        QStringLiteral("insert into %1 default values")}) {
-                QVERIFY_THROWS_EXCEPTION(DatabaseError, db->execute(sql.arg(quoted)));
-                QVERIFY_THROWS_EXCEPTION(DatabaseError, db->openRecordset(sql.arg(quoted)));
+                QVERIFY_THROWS_EXCEPTION(Failure, db->execute(sql.arg(quoted)));
+                QVERIFY_THROWS_EXCEPTION(Failure, db->openRecordset(sql.arg(quoted)));
             }
         }
     }

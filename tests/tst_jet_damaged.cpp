@@ -1,9 +1,9 @@
 // Damaged Access files: whatever libmdb does with them (crash, endless loop,
-// nonsense), opening and reading fails cleanly with DatabaseError, in bounded
+// nonsense), opening and reading fails cleanly with Failure, in bounded
 // time, and the program goes on working.
 
 #include "DatabaseEngine.h"
-#include "DatabaseError.h"
+#include "Failure.h"
 #include "JetDatabase.h"
 #include "TestSupport.h"
 
@@ -19,7 +19,7 @@
 
 using morvane::Database;
 using morvane::DatabaseEngine;
-using morvane::DatabaseError;
+using morvane::Failure;
 using morvane::JetDatabase;
 
 namespace {
@@ -50,14 +50,14 @@ Outcome tryFile(const QString &path, QString *description = nullptr)
     std::unique_ptr<Database> db;
     try {
         db = DatabaseEngine::openDatabase(path);
-    } catch (const DatabaseError &error) {
+    } catch (const Failure &error) {
         if (description)
             *description = error.description();
         return Outcome::Refused;
     }
     try {
         readEverything(*db);
-    } catch (const DatabaseError &error) {
+    } catch (const Failure &error) {
         if (description)
             *description = error.description();
         // The failed query leaves the database usable.

@@ -1,6 +1,6 @@
 // The SQLite backend: what opens, how safely, and the result-set contract.
 #include "DatabaseEngine.h"
-#include "DatabaseError.h"
+#include "Failure.h"
 #include "SqliteFixture.h"
 #include "TestSupport.h"
 
@@ -33,7 +33,7 @@ QString failureOf(const std::function<void()> &action)
 {
     try {
         action();
-    } catch (const DatabaseError &error) {
+    } catch (const Failure &error) {
         return error.description().isEmpty() ? QStringLiteral("<empty description>") : error.description();
     }
     return QString();

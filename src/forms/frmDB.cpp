@@ -1,25 +1,28 @@
 #include "frmDB.h"
 
-#include "Design.h"
+#include "AppContext.h"
 #include "DatabaseEngine.h"
+#include "Design.h"
+#include "Failure.h"
+#include "RunWait.h"
 #include "SettingsStore.h"
 #include "frmMain.h"
 #include "frmVidvorun.h"
-#include "mdlMain.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 namespace morvane {
 
-frmDB::frmDB()
+frmDB::frmDB(AppContext &context)
     : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
     , Label1(new QLabel(QStringLiteral("Path:"), this))
     , Text1(new QLineEdit(this))
     , Command1(new QPushButton(QStringLiteral("Open"), this))
     , Command2(new QPushButton(QStringLiteral("Cancel"), this))
-    , m_settings(std::make_unique<SettingsStore>())
+    , m_context(context)
 {
     setObjectName(QStringLiteral("frmDB"));
     setWindowTitle(QStringLiteral("Select Database"));
@@ -54,23 +57,40 @@ frmDB::~frmDB() = default;
 
 void frmDB::Form_Load()
 {
-    Text1->setText(m_settings->databasePath());
+    Text1->setText(m_context.settings.databasePath());
 }
 
 void frmDB::Command1_Click()
 {
+    if (m_opening)
+        return;
     try {
         // The path goes to the engine exactly as typed: no trimming, no default
         // extension, and it is remembered in the same form.
-        dbMain = DatabaseEngine::openDatabase(Text1->text());
-        m_settings->setDatabasePath(Text1->text());
+        const QString path = Text1->text();
+        std::unique_ptr<Database> opened;
+        m_opening = true;
+        RunWait::run(this, m_context.databaseThread, nullptr,
+                     [&opened, path, timeouts = m_context.timeouts](const std::atomic_bool &cancelled) {
+                         opened = DatabaseEngine::openDatabase(path, timeouts);
+                         if (cancelled)
+                             throw Failure(QStringLiteral("The open was cancelled."));
+                     },
+                     m_context.progressDelayMs);
+        m_opening = false;
+        m_context.database = std::move(opened);
+        m_context.settings.setDatabasePath(path);
     } catch (const std::exception &) {
-        frmVidvorun::showWarning();
+        m_opening = false;
+        if (m_closeAfterOpen)
+            close();
+        else
+            frmVidvorun::showWarning();
         return;
     }
     // The query window is shown before this dialog closes, so the program
     // never has zero windows and does not end in between.
-    createForm<frmMain>()->show();
+    createForm<frmMain>(m_context)->show();
     close();
 }
 
@@ -83,6 +103,19 @@ void frmDB::reject()
 {
     QDialog::reject();
     close();
+}
+
+void frmDB::closeEvent(QCloseEvent *event)
+{
+    // An open still under way is cancelled first; the dialog closes when the
+    // database thread has let go of it.
+    if (m_opening) {
+        m_closeAfterOpen = true;
+        m_context.databaseThread.cancel();
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
 }
 
 void frmDB::showEvent(QShowEvent *event)

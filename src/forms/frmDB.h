@@ -8,17 +8,18 @@ class QPushButton;
 
 namespace morvane {
 
-class SettingsStore;
+struct AppContext;
 
 // The database selection dialog: the user types a path and opens it. On
 // success the open database becomes the process's one database, the path is
-// remembered and the query window takes this dialog's place.
+// remembered and the query window takes this dialog's place. The file is
+// opened on the database thread, so a slow open can be cancelled.
 class frmDB : public QDialog
 {
     Q_OBJECT
 
 public:
-    frmDB();
+    explicit frmDB(AppContext &context);
     ~frmDB() override;
 
     QLabel *Label1;
@@ -28,6 +29,7 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
     // Esc, Cancel and the close box all end the dialog the same way.
     void reject() override;
 
@@ -36,7 +38,9 @@ private:
     void Command1_Click();
     void Command2_Click();
 
-    std::unique_ptr<SettingsStore> m_settings;
+    AppContext &m_context;
+    bool m_opening = false;
+    bool m_closeAfterOpen = false;
 };
 
 } // namespace morvane

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "DatabaseThread.h"
+
 #include <QStringList>
 #include <QWidget>
-
-#include <memory>
 
 class QGroupBox;
 class QLabel;
@@ -12,20 +12,21 @@ class QPushButton;
 
 namespace morvane {
 
-class ListView;
-class Recordset;
-class SettingsStore;
-class TextWidthBound;
+class OutlineList;
+class ResultGrid;
+struct AppContext;
 
 // The query window. The upper frame runs a select statement into the result
 // grid, with a live outline of its columns and tables; the lower frame runs
-// an action statement. Both statements are remembered between runs.
+// an action statement. Both statements are remembered between runs. The
+// statements run on the database thread; the window renders what they hand
+// back and routes the user's input.
 class frmMain : public QWidget
 {
     Q_OBJECT
 
 public:
-    frmMain();
+    explicit frmMain(AppContext &context);
     ~frmMain() override;
 
     // The output column names of the statement in txtSelect, kept current by
@@ -35,15 +36,15 @@ public:
     QGroupBox *Frame2;
     QLabel *Label1;
     QPlainTextEdit *txtSelect;
-    QPushButton *cmdSækja;
+    QPushButton *getButton;
     QGroupBox *Frame1;
     QPlainTextEdit *txtExecute;
     QPushButton *cmdExecute;
-    ListView *lvwSviðTöflur;
-    ListView *lvwNiðurstöður;
-    QLabel *lblFjöldi;
+    OutlineList *outlineList;
+    ResultGrid *resultGrid;
+    QLabel *countLabel;
 
-    void cmdSækja_Click();
+    void getButton_Click();
     void cmdExecute_Click();
 
 protected:
@@ -53,34 +54,27 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    struct GridColumn;
-    struct GridFill;
-
     void createControls();
     void placeControls();
     void Form_Load();
     void Form_Resize();
     void UpdateOutline();
-    void ShowRowCount();
 
     void txtSelect_LostFocus();
     void txtExecute_LostFocus();
     void makeDefault(QPushButton *button);
     bool pressDefaultButton(QObject *watched, const QKeyEvent *keyEvent);
     void storeBoth();
-
-    [[nodiscard]] std::vector<GridColumn> gridColumns(const Recordset &result) const;
-    void addGridColumns(const std::vector<GridColumn> &columns);
-    void fillRow(const Recordset &result, const std::vector<GridColumn> &columns, GridFill &fill);
-    void widenColumn(int column, const QString &cellText, GridFill &fill);
-    void showRows(GridFill &fill);
-    [[nodiscard]] float TextWidth(const QString &text) const;
-    void setCountMessage(qint64 count);
+    // Runs `job` on the database thread and waits for it; rethrows its failure.
+    void runOnDatabase(DatabaseThread::Job job);
+    // A warning, unless the window is on its way to close.
+    void warn(const QString &message);
 
     QStringList colFields;
-    std::unique_ptr<SettingsStore> m_settings;
-    std::unique_ptr<TextWidthBound> m_widthBound;
+    AppContext &m_context;
     bool m_shownOnce = false;
+    bool m_running = false;
+    bool m_closeAfterRun = false;
 };
 
 } // namespace morvane

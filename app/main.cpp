@@ -1,0 +1,28 @@
+#include "AppContext.h"
+#include "DatabaseThread.h"
+#include "SettingsStore.h"
+#include "StartUp.h"
+#include "mdlMain.h"
+
+#include <QApplication>
+
+#ifdef MORVANE_STARTUP_PROBE
+#include "ExitWhenShown.h"
+#endif
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(morvane::SettingsStore::applicationTitle);
+    QApplication::setApplicationVersion(QStringLiteral(MORVANE_VERSION));
+#ifdef MORVANE_STARTUP_PROBE
+    morvane::ExitWhenShown exitWhenShown(app);
+#endif
+    morvane::SettingsStore settings;
+    morvane::DatabaseThread databaseThread;
+    morvane::AppContext context{settings, databaseThread, morvane::dbMain, {}, 1000};
+    morvane::Main(context);
+    const int status = QApplication::exec();
+    morvane::dbMain.reset();
+    return status;
+}

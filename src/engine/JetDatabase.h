@@ -1,0 +1,56 @@
+#pragma once
+
+#include "Database.h"
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <memory>
+
+namespace morvane {
+
+// An Access database file (Jet 3, Jet 4, ACE 2007-2019), read-only.
+//
+// Every user table appears as a table of an in-memory SQLite connection, so
+// select statements run exactly as on an SQLite file, with Access's common
+// functions added (AccessFunctions). The file itself is only ever read by
+// morvane-jet-reader, a helper process found next to the program: libmdb is
+// not safe on damaged files, so a crash or endless loop there costs that
+// process, not this one. A reader that sends nothing for its silence limit
+// while this side waits is killed, and the request fails with a Failure; the
+// next request starts a new reader.
+//
+// Rows once read stay in memory (within a budget) until the file changes, so
+// the inner table of a join, or the next statement, does not read the file
+// again. Table and column names are those of the file; SQLite matches them
+// without regard to letter case (ASCII letters only).
+//
+// Used on one thread at a time; result sets must be closed before the
+// database is destroyed. The readers die with the thread that started them,
+// so a program keeps one thread for all its work on the database.
+class JetDatabase final : public Database
+{
+public:
+    // True when `header` (the file's first bytes) carries the signature of
+    // Jet or ACE at offset 4.
+    [[nodiscard]] static bool hasSignature(QByteArrayView header);
+
+    // Opens the file read-only and reads its catalog; Failure when it
+    // cannot be read.
+    // A reader that stays silent for `readerSilenceLimitMs` while the
+    // program waits for it is killed.
+    JetDatabase(const QString &path, int readerSilenceLimitMs);
+    ~JetDatabase() override;
+
+    std::unique_ptr<Recordset> openRecordset(const QString &sql) override;
+    // Always fails: the file is never written.
+    void execute(const QString &sql) override;
+    qint64 countRows(const QString &select) override;
+    void interrupt() override;
+
+private:
+    class Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace morvane

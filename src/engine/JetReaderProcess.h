@@ -1,0 +1,189 @@
+#pragma once
+
+#include "Failure.h"
+#include "jetreader/JetReaderProtocol.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace morvane::jet {
+
+namespace proto = jetreader;
+
+// Readers kept waiting for the next request, and readers alive at once (one
+// per table being streamed).
+inline constexpr std::size_t idleReaders = 2;
+inline constexpr int maxReaders = 8;
+
+inline const QString readerName = QStringLiteral("morvane-jet-reader");
+
+class UniqueFd
+{
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept
+    {
+        reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    [[nodiscard]] int get() const { return m_fd; }
+    [[nodiscard]] bool valid() const { return m_fd >= 0; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+QString systemError(int error);
+
+// The reader lives next to the running program; a build tree also knows where
+// it put the reader, for programs started from elsewhere.
+QString findReader();
+
+struct Frame
+{
+    proto::Reply type;
+    QByteArray payload;
+};
+
+// The reader went away (crashed, or was killed by someone) rather than fell
+// silent or said something wrong.
+class ReaderEnded : public Failure
+{
+public:
+    using Failure::Failure;
+};
+
+// One running reader and its end of the conversation. Every wait for it is
+// bounded: a reader that sends nothing for its silence limit is killed and
+// the wait fails with Failure. Destroying it kills the process; it holds
+// nothing that needs an orderly end.
+class ReaderProcess
+{
+public:
+    ReaderProcess(const QString &program, int databaseFd, int silenceLimitMs);
+
+    ~ReaderProcess() { stop(); }
+
+    ReaderProcess(const ReaderProcess &) = delete;
+    ReaderProcess &operator=(const ReaderProcess &) = delete;
+
+    void send(proto::Request type, const std::string &payload = {});
+
+    // The next frame other than Alive.
+    Frame receive();
+
+    // An idle reader sends nothing; anything to read means it has gone.
+    [[nodiscard]] bool waiting() const;
+
+    // Kills the reader and raises `why`.
+    [[noreturn]] void fail(const QString &why);
+
+    // A reply other than the one the conversation expects.
+    [[noreturn]] void unexpected() { fail(garbled()); }
+
+    [[noreturn]] void failEnded();
+
+private:
+    static QString cannotStart(const QString &why);
+    static QString garbled();
+    QString ended();
+    QString silent() const;
+
+    [[nodiscard]] qsizetype buffered() const { return m_buffer.size() - m_begin; }
+
+    static constexpr qsizetype largeRead = 1024 * 1024;
+
+    void fillBuffer();
+
+    // Waits at most the silence limit for some bytes.
+    qsizetype receiveSome(char *to, qsizetype size);
+
+    void stop();
+
+    int m_silenceLimitMs;
+    pid_t m_pid = -1;
+    UniqueFd m_socket;
+    QByteArray m_buffer;
+    qsizetype m_begin = 0;
+    int m_signal = 0;
+};
+
+class ReaderPool;
+
+// A reader lent out for one conversation. Given back while it waits for the
+// next request, it can serve the next one; dropped in the middle of an
+// answer, it is killed.
+class ReaderLease
+{
+public:
+    ReaderLease(ReaderPool &pool, std::unique_ptr<ReaderProcess> reader, bool reused);
+    ReaderLease(ReaderLease &&other) noexcept;
+    ReaderLease &operator=(ReaderLease &&) = delete;
+    ~ReaderLease();
+
+    ReaderProcess *operator->() const { return m_reader.get(); }
+    // The reader has answered in full and may serve someone else.
+    void giveBack();
+    // It served earlier requests: it may have died since, which only the
+    // next request shows.
+    [[nodiscard]] bool reused() const { return m_reused; }
+
+private:
+    ReaderPool *m_pool;
+    std::unique_ptr<ReaderProcess> m_reader;
+    bool m_reused;
+};
+
+class ReaderPool
+{
+public:
+    ReaderPool(QString program, int databaseFd, int silenceLimitMs)
+        : m_program(std::move(program)), m_databaseFd(databaseFd), m_silenceLimitMs(silenceLimitMs)
+    {
+    }
+
+    ReaderLease acquire();
+
+    // Readers started earlier may have read the file before it changed.
+    void dropIdle() { m_idle.clear(); }
+
+    [[nodiscard]] bool atLimit() const { return m_idle.empty() && m_lent >= maxReaders; }
+
+private:
+    friend class ReaderLease;
+
+    void lent() { ++m_lent; }
+    void returned(std::unique_ptr<ReaderProcess> reader)
+    {
+        --m_lent;
+        if (reader && reader->waiting() && m_idle.size() < idleReaders)
+            m_idle.push_back(std::move(reader));
+    }
+
+    QString m_program;
+    int m_databaseFd;
+    int m_silenceLimitMs;
+    std::vector<std::unique_ptr<ReaderProcess>> m_idle;
+    int m_lent = 0;
+};
+
+} // namespace morvane::jet

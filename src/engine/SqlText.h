@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QStringView>
+
+namespace morvane {
+
+// What SQL's own tokenizer sees in a statement's text, for the few places the
+// program must edit a statement rather than hand it over as typed.
+class SqlText
+{
+public:
+    // The statement without what trails its last token: white space,
+    // semicolons and comments, including a block comment left open at the
+    // end. Quoted strings and names are skipped whole, so a "--" or ";" inside
+    // them is not taken for the end. Linear in the text's length.
+    [[nodiscard]] static QStringView withoutTrailingTrivia(QStringView sql);
+};
+
+} // namespace morvane

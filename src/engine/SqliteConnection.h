@@ -1,0 +1,60 @@
+#pragma once
+
+#include "Database.h"
+
+#include <QString>
+
+#include <memory>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace morvane {
+
+struct SqliteCloser
+{
+    void operator()(sqlite3 *db) const;
+};
+struct SqliteFinalizer
+{
+    void operator()(sqlite3_stmt *statement) const;
+};
+using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
+using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
+
+// One open SQLite connection and the statements run on it. Shared by every
+// backend that answers SQL through SQLite: database files, and the in-memory
+// connection over an Access file's tables.
+class SqliteConnection
+{
+public:
+    explicit SqliteConnection(SqliteHandle db);
+
+    [[nodiscard]] sqlite3 *handle() const { return m_db.get(); }
+
+    // Only statements that read: a select typed into the select box must not
+    // change the database behind the user's back.
+    [[nodiscard]] std::unique_ptr<Recordset> openRecordset(const QString &sql);
+    void execute(const QString &sql);
+    // Counts the rows of a select statement by running a count over it.
+    [[nodiscard]] qint64 countRows(const QString &select);
+    // Stops the statement running on the connection; any thread.
+    void interrupt();
+
+    // Runs a statement of our own (settings, set-up) and discards any rows.
+    void run(const char *sql);
+
+    // The connection's current error text.
+    [[nodiscard]] QString errorText() const;
+    [[noreturn]] void fail() const;
+
+private:
+    // Prepares exactly one statement; a second one after it is refused rather
+    // than silently dropped.
+    [[nodiscard]] SqliteStatement prepareSingle(const QString &sql);
+    [[nodiscard]] SqliteStatement prepareReading(const QString &sql);
+
+    SqliteHandle m_db;
+};
+
+} // namespace morvane

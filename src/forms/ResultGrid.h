@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QTreeView>
+
+#include <memory>
+
+namespace morvane {
+
+class ResultModel;
+class TextWidthBound;
+struct QueryResult;
+
+// The result grid: a report-style view over the rows of the last Get, with
+// column widths in twips. Each column starts as wide as its header plus a
+// margin, and widens to fit its cells up to a bound.
+class ResultGrid : public QTreeView
+{
+    Q_OBJECT
+
+public:
+    static constexpr float widthMargin = 300;
+    static constexpr float maxCellWidth = 4800;
+
+    explicit ResultGrid(QWidget *parent);
+    ~ResultGrid() override;
+
+    void clear();
+    void show(QueryResult result);
+
+    [[nodiscard]] const ResultModel &rows() const { return *m_model; }
+    [[nodiscard]] float columnWidth(int column) const;
+    void setColumnWidth(int column, float twips);
+
+private:
+    struct Widths;
+
+    void sizeColumns();
+    void widen(int column, const QString &cellText, Widths &widths);
+
+    ResultModel *m_model;
+    std::unique_ptr<TextWidthBound> m_widthBound;
+};
+
+} // namespace morvane

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "QueryResult.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+
+namespace morvane {
+
+class Database;
+class Recordset;
+
+// One Get, from the statement to what the grid shows, without any widget.
+// It opens the statement, picks the columns, reads at most rowLimit rows into
+// one block and words the count message; a result that runs past the limit is
+// counted by the engine. Runs on whichever thread owns the database; the
+// `cancelled` flag may be raised from any thread and ends the run as a failure.
+class QueryRun
+{
+public:
+    static constexpr int rowLimit = 1000;
+
+    QueryRun(Database &database, const std::atomic_bool &cancelled);
+
+    // `outlineFields` are the output column names the outline read from the
+    // statement. Failures end up in the result, never thrown.
+    [[nodiscard]] QueryResult run(const QString &select, const QStringList &outlineFields);
+
+    // "12 items found.", "1 item found.": the wording follows the 16-bit copy.
+    [[nodiscard]] static QString countMessage(qint64 count);
+
+private:
+    struct Column
+    {
+        int field;
+        QString header;
+    };
+
+    [[nodiscard]] std::vector<Column> columns(const Recordset &result, const QStringList &outlineFields) const;
+    void readRows(Recordset &result, const std::vector<Column> &columns, QueryResult &block);
+    [[nodiscard]] QString overLimitMessage(const QString &select);
+    void throwIfCancelled() const;
+
+    Database &m_database;
+    const std::atomic_bool &m_cancelled;
+};
+
+} // namespace morvane
