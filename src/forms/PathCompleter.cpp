@@ -1,0 +1,47 @@
+#include "PathCompleter.h"
+
+#include <QFileSystemModel>
+#include <QLineEdit>
+
+namespace morvane {
+
+namespace {
+
+// The folder part of a typed path, with its closing slash: "/a/b/" for "/a/b/c".
+QString folderOf(const QString &typed)
+{
+    const qsizetype slash = typed.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : typed.left(slash + 1);
+}
+
+} // namespace
+
+PathCompleter::PathCompleter(QLineEdit *box) : QCompleter(box)
+{
+    // The model reads folders on a thread of its own, so a slow or large
+    // folder never holds up typing.
+    auto *files = new QFileSystemModel(this);
+    files->setRootPath(QString());
+    files->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden);
+    setModel(files);
+    setCaseSensitivity(Qt::CaseSensitive);
+    box->setCompleter(this);
+
+    // The completer looks only at what the model holds so far: ask for the
+    // typed folder, and offer its names once they have been read, even when
+    // the whole path was pasted or typed faster than the folders loaded.
+    connect(box, &QLineEdit::textEdited, files, [files](const QString &typed) {
+        const QString folder = folderOf(typed);
+        if (!folder.isEmpty())
+            files->index(folder);
+    });
+    connect(files, &QFileSystemModel::directoryLoaded, box, [this, box](const QString &folder) {
+        const QString loaded = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+        if (box->hasFocus() && folderOf(box->text()) == loaded) {
+            setCompletionPrefix(box->text());
+            complete();
+        }
+    });
+}
+
+} // namespace morvane
