@@ -1,12 +1,10 @@
 // The small comforts: the path box completes file names and takes a file
 // dropped on the selection dialog.
-#include "AppContext.h"
-#include "Database.h"
-#include "DatabaseThread.h"
-#include "SettingsStore.h"
+#include "SqliteFixture.h"
 #include "TestSupport.h"
 #include "WarningCatcher.h"
 #include "frmDB.h"
+#include "frmMain.h"
 
 #include <QAbstractItemView>
 #include <QCompleter>
@@ -26,8 +24,7 @@ private slots:
     void initTestCase()
     {
         m_folders = std::make_unique<test::IsolatedUserFolders>();
-        m_settings = std::make_unique<SettingsStore>(m_folders->configPath() + QStringLiteral("/comforts.ini"));
-        m_context = std::make_unique<AppContext>(AppContext{*m_settings, m_thread, m_database, {}, 1000});
+        m_app = std::make_unique<test::TestApp>();
         QVERIFY(m_files.isValid());
         for (const char *name : {"alpha.sqlite", "alpine.mdb", "beta.db"}) {
             QFile file(m_files.filePath(QString::fromLatin1(name)));
@@ -39,7 +36,7 @@ private slots:
     void pathBoxCompletesFileNames()
     {
         test::WarningCatcher warnings;
-        frmDB dialog(*m_context);
+        frmDB dialog(m_app->context);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
         QLineEdit *box = dialog.Text1;
@@ -68,7 +65,7 @@ private slots:
         QVERIFY(box->text() == m_files.filePath(QStringLiteral("alpha.sqlite"))
                 || box->text() == m_files.filePath(QStringLiteral("alpine.mdb")));
         QVERIFY(dialog.isVisible());
-        QVERIFY(!m_database);
+        QVERIFY(!m_app->database);
         QCOMPARE(warnings.messages(), QStringList());
 
         // A folder completes too, so the user can walk down into it.
@@ -76,6 +73,33 @@ private slots:
         QTest::keyClicks(box, m_files.path() + QStringLiteral("/alm"));
         QTRY_COMPARE(completer->completionCount(), 1);
         QCOMPARE(completer->currentCompletion(), m_files.filePath(QStringLiteral("almanac")));
+    }
+
+    void enterWithTheListOpenStillOpens()
+    {
+        const QString database = m_files.filePath(QStringLiteral("gamma.sqlite"));
+        QVERIFY(test::makeSqliteDatabase(database, QStringLiteral("create table t(x)")));
+        test::WarningCatcher warnings;
+        frmDB dialog(m_app->context);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        dialog.Text1->clear();
+        QTest::keyClicks(dialog.Text1, database);
+        QCompleter *completer = dialog.Text1->completer();
+        QTRY_VERIFY(completer->popup()->isVisible());
+
+        // Nothing in the list is highlighted: Enter opens, as in the box alone.
+        QTest::keyClick(completer->popup(), Qt::Key_Return);
+        QTRY_VERIFY(m_app->database);
+        QCOMPARE(dialog.Text1->text(), database);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(warnings.messages(), QStringList());
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            if (qobject_cast<frmMain *>(window))
+                window->close();
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        m_app->database.reset();
     }
 
     void droppedFilesAndAddresses_data()
@@ -99,7 +123,7 @@ private slots:
         QFETCH(QString, target);
         QFETCH(QUrl, url);
         QFETCH(bool, taken);
-        frmDB dialog(*m_context);
+        frmDB dialog(m_app->context);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         const QString before = QStringLiteral("/where/it/was.sqlite");
@@ -125,10 +149,7 @@ private slots:
 
 private:
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
-    std::unique_ptr<SettingsStore> m_settings;
-    DatabaseThread m_thread;
-    std::unique_ptr<Database> m_database;
-    std::unique_ptr<AppContext> m_context;
+    std::unique_ptr<test::TestApp> m_app;
     QTemporaryDir m_files;
 };
 

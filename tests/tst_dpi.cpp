@@ -3,15 +3,11 @@
 // once per screen (tests/CMakeLists.txt), and MORVANE_TEST_DPI says which
 // screen it was given, so a run on the wrong screen fails instead of
 // checking 96 DPI twice.
-#include "AppContext.h"
-#include "Database.h"
-#include "DatabaseThread.h"
 #include "Design.h"
 #include "MainLayout.h"
 #include "OutlineList.h"
 #include "QueryResult.h"
 #include "ResultGrid.h"
-#include "SettingsStore.h"
 #include "TestSupport.h"
 #include "frmDB.h"
 #include "frmMain.h"
@@ -37,8 +33,7 @@ private slots:
     void initTestCase()
     {
         m_folders = std::make_unique<test::IsolatedUserFolders>();
-        m_settings = std::make_unique<SettingsStore>(m_folders->configPath() + QStringLiteral("/dpi.ini"));
-        m_context = std::make_unique<AppContext>(AppContext{*m_settings, m_thread, m_database, {}, 1000});
+        m_app = std::make_unique<test::TestApp>();
         m_expectedDpi = qEnvironmentVariableIsSet("MORVANE_TEST_DPI") ? qEnvironmentVariableIntValue("MORVANE_TEST_DPI") : 96;
     }
 
@@ -61,7 +56,7 @@ private slots:
 
     void selectionDialogInInches()
     {
-        frmDB dialog(*m_context);
+        frmDB dialog(m_app->context);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QVERIFY(nearDesign(dialog.rect(), {0, 0, 4440, 1215}));
@@ -73,7 +68,7 @@ private slots:
 
     void queryWindowInInches()
     {
-        frmMain window(*m_context);
+        frmMain window(m_app->context);
         QVERIFY(nearDesign(window.rect(), {0, 0, 6630, 6960}));
         QVERIFY(nearDesign(window.Label1->geometry(), {120, 270, 705, 270}));
         QVERIFY(nearDesign(window.txtSelect->geometry(), {645, 225, 3915, 2040}));
@@ -136,10 +131,7 @@ private:
     }
 
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
-    std::unique_ptr<SettingsStore> m_settings;
-    DatabaseThread m_thread;
-    std::unique_ptr<Database> m_database;
-    std::unique_ptr<AppContext> m_context;
+    std::unique_ptr<test::TestApp> m_app;
     int m_expectedDpi = 96;
 };
 

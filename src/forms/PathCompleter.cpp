@@ -1,6 +1,9 @@
 #include "PathCompleter.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QFileSystemModel>
+#include <QKeyEvent>
 #include <QLineEdit>
 
 namespace morvane {
@@ -42,6 +45,23 @@ PathCompleter::PathCompleter(QLineEdit *box) : QCompleter(box)
             complete();
         }
     });
+}
+
+bool PathCompleter::eventFilter(QObject *watched, QEvent *event)
+{
+    // Only the list's keys; asking popup() for the box's keys would make it.
+    const auto *list = qobject_cast<QAbstractItemView *>(watched);
+    if (list && event->type() == QEvent::KeyPress && list == popup() && widget()) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !popup()->currentIndex().isValid()) {
+            popup()->hide();
+            // Through the application, so that the key travels on from the
+            // box to its dialog as any key the box does not use.
+            QApplication::sendEvent(widget(), event);
+            return true;
+        }
+    }
+    return QCompleter::eventFilter(watched, event);
 }
 
 } // namespace morvane
