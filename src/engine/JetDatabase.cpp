@@ -103,6 +103,7 @@ QString declaredType(std::uint8_t type)
     case column::numeric:
         return QStringLiteral("NUMERIC");
     case column::dateTime:
+    case column::extendedDate:
         return QStringLiteral("DATETIME");
     case column::text:
     case column::memo:

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <charconv>
+#include <limits>
 
 #include <iconv.h>
 #include <sys/mman.h>
@@ -134,6 +136,7 @@ ReaderSession::ReaderSession(int fd)
     GPtrArray *catalog = mdb_read_catalog(mdb, MDB_TABLE);
     if (!catalog)
         throw ReaderFailure("The list of tables in the file is damaged.");
+    m_catalog = catalog;
     for (guint i = 0; i < catalog->len; ++i) {
         auto *entry = static_cast<MdbCatalogEntry *>(g_ptr_array_index(catalog, i));
         if (!entry || !mdb_is_user_table(entry))
@@ -163,7 +166,7 @@ std::string ReaderSession::hello() const
     return payload;
 }
 
-void ReaderSession::readDefinition(Table &table)
+void ReaderSession::readDefinition(Table &table, ReplyChannel &channel)
 {
     const std::string damage = "The definition of table '" + table.name + "' is damaged.";
     MdbTableDef *def = mdb_read_table(table.entry);
@@ -175,6 +178,7 @@ void ReaderSession::readDefinition(Table &table)
         throw ReaderFailure(damage);
     table.columns.clear();
     table.hasVariableColumns = false;
+    bool complex = false;
     for (guint i = 0; i < columns->len; ++i) {
         const auto *source = static_cast<const MdbColumn *>(g_ptr_array_index(columns, i));
         if (!source)
@@ -182,7 +186,7 @@ void ReaderSession::readDefinition(Table &table)
         Column column;
         column.name = objectName(source->name, sizeof source->name);
         column.type = source->col_type;
-        column.number = source->col_num;
+        column.rowNumber = source->col_num;
         column.fixed = source->is_fixed != 0;
         column.fixedOffset = source->fixed_offset;
         column.varIndex = int(source->var_col_num);
@@ -190,12 +194,216 @@ void ReaderSession::readDefinition(Table &table)
         // libmdb versions disagree on which byte holds the precision; the
         // scale is never the larger of the two.
         column.scale = std::min(source->col_scale, source->col_prec);
-        if (column.name.empty() || column.number < 0 || column.fixedOffset < 0 || column.size < 0)
+        if (mdb_col_get_prop(source, "Expression")) {
+            column.calculated = true;
+            const char *result = mdb_col_get_prop(source, "ResultType");
+            column.resultType = result ? std::atoi(result) : 0;
+            if (column.resultType <= 0 || column.resultType > 0xff)
+                column.resultType = column.type;
+        }
+        if (column.name.empty() || column.rowNumber < 0 || column.fixedOffset < 0 || column.size < 0)
             throw ReaderFailure(damage);
         table.hasVariableColumns = table.hasVariableColumns || !column.fixed;
+        complex = complex || column.type == column::complex;
         table.columns.push_back(std::move(column));
     }
     table.rowEstimate = def->num_rows;
+    if (complex)
+        readComplexColumns(table, channel);
+}
+
+MdbCatalogEntry *ReaderSession::entryAt(std::uint32_t page) const
+{
+    for (guint i = 0; i < m_catalog->len; ++i) {
+        auto *entry = static_cast<MdbCatalogEntry *>(g_ptr_array_index(m_catalog, i));
+        if (entry && entry->table_pg == page)
+            return entry;
+    }
+    return nullptr;
+}
+
+MdbCatalogEntry *ReaderSession::entryNamed(std::string_view name) const
+{
+    for (guint i = 0; i < m_catalog->len; ++i) {
+        auto *entry = static_cast<MdbCatalogEntry *>(g_ptr_array_index(m_catalog, i));
+        if (entry && objectName(entry->object_name, sizeof entry->object_name) == name)
+            return entry;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// One value of a decoded row, as the protocol encodes it.
+struct Decoded
+{
+    Value tag = Value::Null;
+    std::int64_t integer = 0;
+    double real = 0;
+    std::string_view bytes;
+};
+
+std::vector<Decoded> splitRow(std::string_view row)
+{
+    std::vector<Decoded> values;
+    PayloadReader reader(row.data(), row.size());
+    while (!reader.atEnd() && reader.ok()) {
+        Decoded value;
+        value.tag = static_cast<Value>(reader.u8());
+        switch (value.tag) {
+        case Value::Null:
+            break;
+        case Value::Integer:
+            value.integer = std::int64_t(reader.u64());
+            break;
+        case Value::Real: {
+            const std::uint64_t bits = reader.u64();
+            std::memcpy(&value.real, &bits, sizeof value.real);
+            break;
+        }
+        case Value::Text:
+        case Value::Blob:
+            value.bytes = reader.text();
+            break;
+        }
+        values.push_back(value);
+    }
+    return values;
+}
+
+// How one element of a multi-valued field reads in the joined text.
+std::string elementText(const Decoded &value)
+{
+    switch (value.tag) {
+    case Value::Integer:
+        return std::to_string(value.integer);
+    case Value::Real: {
+        char buffer[64];
+        const auto printed = std::to_chars(buffer, buffer + sizeof buffer, value.real);
+        return std::string(buffer, printed.ptr);
+    }
+    case Value::Text:
+        return std::string(value.bytes);
+    case Value::Null:
+    case Value::Blob:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+void ReaderSession::readComplexColumns(Table &table, ReplyChannel &channel)
+{
+    const std::string damage = "The hidden tables behind the complex columns of table '" + table.name + "' are damaged.";
+    if (!m_complexColumns) {
+        auto complexColumns = std::make_unique<Table>();
+        complexColumns->name = "MSysComplexColumns";
+        complexColumns->entry = entryNamed(complexColumns->name);
+        if (!complexColumns->entry)
+            throw ReaderFailure(damage);
+        readDefinition(*complexColumns, channel);
+        m_complexColumns = std::move(complexColumns);
+    }
+    Table &directory = *m_complexColumns;
+    const auto indexOf = [&](std::string_view name) {
+        for (std::size_t i = 0; i < directory.columns.size(); ++i) {
+            if (directory.columns[i].name == name)
+                return i;
+        }
+        throw ReaderFailure(damage);
+    };
+    const std::size_t nameColumn = indexOf("ColumnName");
+    const std::size_t tableColumn = indexOf("ConceptualTableID");
+    const std::size_t flatColumn = indexOf("FlatTableID");
+    const std::size_t typeColumn = indexOf("ComplexTypeObjectID");
+
+    std::string row;
+    forEachRow(directory, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+        row.clear();
+        decodeRow(directory, page, start, end, allColumns, row, channel);
+        const std::vector<Decoded> values = splitRow(row);
+        if (values.size() != directory.columns.size() || values[tableColumn].integer != std::int64_t(table.entry->table_pg))
+            return;
+        for (Column &column : table.columns) {
+            if (column.type != column::complex || column.name != values[nameColumn].bytes)
+                continue;
+            MdbCatalogEntry *flat = entryAt(std::uint32_t(values[flatColumn].integer) & 0xffffff);
+            MdbCatalogEntry *type = entryAt(std::uint32_t(values[typeColumn].integer) & 0xffffff);
+            if (!flat || !type)
+                throw ReaderFailure(damage);
+            const std::string typeName = objectName(type->object_name, sizeof type->object_name);
+            if (typeName == "MSysComplexType_Attachment")
+                column.complex = Complex::Attachments;
+            else if (typeName.starts_with("MSysComplexType_"))
+                column.complex = Complex::MultiValue;
+            else
+                column.complex = Complex::Versions;
+            column.flatTable = flat;
+        }
+    });
+}
+
+void ReaderSession::readComplexValues(Column &column, ReplyChannel &channel)
+{
+    Table flat;
+    flat.entry = column.flatTable;
+    flat.name = objectName(flat.entry->object_name, sizeof flat.entry->object_name);
+    readDefinition(flat, channel);
+    // The key back to the row is a long named "_" and the complex column's
+    // first name; the value is the type's own column.
+    const std::string valueName = column.complex == Complex::Attachments ? "FileName" : "Value";
+    std::size_t key = flat.columns.size();
+    std::size_t value = flat.columns.size();
+    ColumnMask mask = 0;
+    for (std::size_t i = 0; i < flat.columns.size(); ++i) {
+        if (flat.columns[i].name.starts_with('_') && flat.columns[i].type == column::longInteger)
+            key = i;
+        else if (flat.columns[i].name == valueName)
+            value = i;
+    }
+    if (key == flat.columns.size() || (column.complex != Complex::Versions && value == flat.columns.size()))
+        throw ReaderFailure("The hidden table '" + flat.name + "' of column '" + column.name + "' is damaged.");
+    mask |= ColumnMask(1) << std::min<std::size_t>(key, 63);
+    if (value < flat.columns.size())
+        mask |= ColumnMask(1) << std::min<std::size_t>(value, 63);
+
+    std::string row;
+    forEachRow(flat, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+        row.clear();
+        decodeRow(flat, page, start, end, mask, row, channel);
+        const std::vector<Decoded> values = splitRow(row);
+        if (values.size() != flat.columns.size() || values[key].tag != Value::Integer)
+            return;
+        const auto id = std::uint32_t(values[key].integer);
+        if (column.complex == Complex::Versions) {
+            ++column.complexCounts[id];
+            return;
+        }
+        std::string &joined = column.complexTexts[id];
+        if (values[value].tag == Value::Null)
+            return;
+        if (!joined.empty())
+            joined += "; ";
+        joined += elementText(values[value]);
+    });
+    column.complexLoaded = true;
+}
+
+std::uint8_t ReaderSession::shownType(const Column &column)
+{
+    if (column.calculated)
+        return std::uint8_t(column.resultType == 20 ? column::numeric : column.resultType);
+    switch (column.complex) {
+    case Complex::MultiValue:
+    case Complex::Attachments:
+        return column::text;
+    case Complex::Versions:
+        return column::longInteger;
+    case Complex::None:
+        break;
+    }
+    return std::uint8_t(column.type);
 }
 
 std::string ReaderSession::catalog(ReplyChannel &channel)
@@ -204,14 +412,14 @@ std::string ReaderSession::catalog(ReplyChannel &channel)
     putU32(payload, std::uint32_t(m_tables.size()));
     for (Table &table : m_tables) {
         if (!table.def)
-            readDefinition(table);
+            readDefinition(table, channel);
         channel.keepAlive();
         putText(payload, table.name);
         putU32(payload, table.rowEstimate);
         putU16(payload, std::uint16_t(table.columns.size()));
         for (const Column &column : table.columns) {
             putText(payload, column.name);
-            putU8(payload, std::uint8_t(column.type));
+            putU8(payload, shownType(column));
         }
     }
     return payload;
@@ -242,6 +450,57 @@ bool ReaderSession::rowBounds(const unsigned char *page, unsigned row, std::size
     return start >= tableEnd && start <= end && end <= m_pageSize;
 }
 
+template<typename RowFunction>
+std::uint64_t ReaderSession::forEachRow(Table &table, ReplyChannel &channel, RowFunction row)
+{
+    MdbHandle *mdb = m_mdb.get();
+    MdbTableDef *def = table.def.get();
+    mdb_rewind_table(def);
+    std::vector<unsigned char> page(m_pageSize);
+    std::uint64_t rows = 0;
+    int lastPage = 0;
+    for (;;) {
+        const int next = mdb_read_next_dpg(def);
+        if (next <= 0)
+            break;
+        // Pages come in ascending order; anything else is a damaged page
+        // map that would otherwise hand out the same rows forever.
+        if (next <= lastPage)
+            damaged("its list of pages is out of order.");
+        lastPage = next;
+        std::memcpy(page.data(), mdb->pg_buf, m_pageSize);
+        const unsigned rowCount = getU16(page.data() + m_rowCountOffset);
+        for (unsigned index = 0; index < rowCount; ++index) {
+            std::size_t start = 0;
+            std::size_t end = 0;
+            unsigned flags = 0;
+            // Like libmdb, a row whose bounds make no sense is passed over.
+            if (!rowBounds(page.data(), index, start, end, flags) || (flags & deletedRow) || start == end)
+                continue;
+            if (flags & movedRow) {
+                // The row outgrew its page: here is only where it went.
+                if (end - start < 4)
+                    damaged("a moved row points nowhere.");
+                const unsigned targetRow = page[start];
+                const std::uint32_t targetPage = u24(page.data() + start + 1);
+                std::size_t movedStart = 0;
+                std::size_t movedEnd = 0;
+                unsigned movedFlags = 0;
+                if (!readPage(targetPage, m_overflowPage)
+                    || !rowBounds(m_overflowPage.data(), targetRow, movedStart, movedEnd, movedFlags)
+                    || (movedFlags & movedRow) || movedStart == movedEnd)
+                    damaged("a moved row points to a place that holds no row.");
+                row(m_overflowPage.data(), movedStart, movedEnd);
+            } else {
+                row(page.data(), start, end);
+            }
+            ++rows;
+        }
+        channel.keepAlive();
+    }
+    return rows;
+}
+
 std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expectedColumns, ColumnMask mask,
                                   ReplyChannel &channel)
 {
@@ -252,56 +511,21 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
     Table &table = *found;
     try {
         if (!table.def)
-            readDefinition(table);
+            readDefinition(table, channel);
         if (table.columns.size() != expectedColumns)
             throw ReaderFailure("The table '" + table.name
                                 + "' has changed since the database was opened; open the database again.");
-
-        MdbHandle *mdb = m_mdb.get();
-        MdbTableDef *def = table.def.get();
-        mdb_rewind_table(def);
-        std::vector<unsigned char> page(m_pageSize);
-        std::uint64_t rows = 0;
-        int lastPage = 0;
-        for (;;) {
-            const int next = mdb_read_next_dpg(def);
-            if (next <= 0)
-                break;
-            // Pages come in ascending order; anything else is a damaged page
-            // map that would otherwise hand out the same rows forever.
-            if (next <= lastPage)
-                damaged("its list of pages is out of order.");
-            lastPage = next;
-            std::memcpy(page.data(), mdb->pg_buf, m_pageSize);
-            const unsigned rowCount = getU16(page.data() + m_rowCountOffset);
-            for (unsigned row = 0; row < rowCount; ++row) {
-                std::size_t start = 0;
-                std::size_t end = 0;
-                unsigned flags = 0;
-                // Like libmdb, a row whose bounds make no sense is passed over.
-                if (!rowBounds(page.data(), row, start, end, flags) || (flags & deletedRow) || start == end)
-                    continue;
-                if (flags & movedRow) {
-                    // The row outgrew its page: here is only where it went.
-                    if (end - start < 4)
-                        damaged("a moved row points nowhere.");
-                    const unsigned targetRow = page[start];
-                    const std::uint32_t targetPage = u24(page.data() + start + 1);
-                    std::size_t movedStart = 0;
-                    std::size_t movedEnd = 0;
-                    unsigned movedFlags = 0;
-                    if (!readPage(targetPage, m_overflowPage)
-                        || !rowBounds(m_overflowPage.data(), targetRow, movedStart, movedEnd, movedFlags)
-                        || (movedFlags & movedRow) || movedStart == movedEnd)
-                        damaged("a moved row points to a place that holds no row.");
-                    decodeRow(table, m_overflowPage.data(), movedStart, movedEnd, mask, channel);
-                } else {
-                    decodeRow(table, page.data(), start, end, mask, channel);
-                }
-                ++rows;
-            }
-            channel.keepAlive();
+        for (std::size_t index = 0; index < table.columns.size(); ++index) {
+            Column &column = table.columns[index];
+            if (column.complex != Complex::None && !column.complexLoaded && wanted(mask, index))
+                readComplexValues(column, channel);
         }
+        const std::uint64_t rows
+            = forEachRow(table, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+                  channel.beginRow();
+                  decodeRow(table, page, start, end, mask, channel.rowData(), channel);
+                  channel.endRow();
+              });
         channel.flushRows();
         return rows;
     } catch (const Damage &damage) {
@@ -315,7 +539,7 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
 }
 
 void ReaderSession::decodeRow(const Table &table, const unsigned char *page, std::size_t start, std::size_t end,
-                              ColumnMask mask, ReplyChannel &channel)
+                              ColumnMask mask, std::string &out, ReplyChannel &channel)
 {
     const unsigned char *row = page + start;
     const std::size_t length = end - start;
@@ -377,18 +601,19 @@ void ReaderSession::decodeRow(const Table &table, const unsigned char *page, std
         fixedEnd = offsets[0];
     }
 
-    channel.beginRow();
-    std::string &out = channel.rowData();
     for (std::size_t index = 0; index < table.columns.size(); ++index) {
         const Column &column = table.columns[index];
         if (!wanted(mask, index)) {
             ValueEncoder::null(out);
             continue;
         }
-        const std::size_t number = std::size_t(column.number);
-        // A column added after the row was written has no bit: it is Null.
+        // Null bits, fixed offsets and value slots all follow the numbers
+        // the row was written with, which deleted and inserted columns leave
+        // different from the columns' order. A column added after the row
+        // was written has no bit: it is Null.
+        const std::size_t number = std::size_t(column.rowNumber);
         const bool present = number < rowColumns && (nullMask[number / 8] & (1u << (number % 8)));
-        if (column.type == column::boolean) {
+        if (column.type == column::boolean && !column.calculated) {
             ValueEncoder::integer(out, present ? 1 : 0);
             continue;
         }
@@ -411,9 +636,87 @@ void ReaderSession::decodeRow(const Table &table, const unsigned char *page, std
             valueStart = offsets[column.varIndex];
             valueEnd = offsets[column.varIndex + 1];
         }
-        decodeValue(column, row + valueStart, valueEnd - valueStart, out, channel);
+        if (column.calculated)
+            decodeCalculated(column, row + valueStart, valueEnd - valueStart, out, channel);
+        else if (column.complex != Complex::None)
+            decodeComplex(column, row + valueStart, valueEnd - valueStart, out);
+        else
+            decodeValue(column, row + valueStart, valueEnd - valueStart, out, channel);
     }
-    channel.endRow();
+}
+
+void ReaderSession::decodeCalculated(const Column &column, const unsigned char *data, std::size_t size,
+                                     std::string &out, ReplyChannel &channel)
+{
+    // The result sits behind 16 bytes and its own length.
+    constexpr std::size_t header = 20;
+    const auto unwrap = [&](const unsigned char *wrapped, std::size_t wrappedSize, std::size_t &length) {
+        if (wrappedSize < header)
+            damaged("a calculated value is cut short.");
+        length = getU32(wrapped + 16);
+        if (length > wrappedSize - header)
+            damaged("a calculated value runs past its row.");
+        return wrapped + header;
+    };
+    Column result = column;
+    result.calculated = false;
+    result.type = column.resultType;
+    if (result.type == column::memo) {
+        // A long text result is stored as a memo whose data is wrapped.
+        std::string wrapped;
+        readLongValue(data, size, wrapped, channel);
+        if (wrapped.empty()) {
+            ValueEncoder::null(out);
+            return;
+        }
+        std::size_t length = 0;
+        const unsigned char *value
+            = unwrap(reinterpret_cast<const unsigned char *>(wrapped.data()), wrapped.size(), length);
+        m_encoder->text(out, value, length);
+        return;
+    }
+    std::size_t length = 0;
+    const unsigned char *value = unwrap(data, size, length);
+    // An expression whose result is Null keeps no value.
+    if (length == 0 && result.type != column::text) {
+        ValueEncoder::null(out);
+        return;
+    }
+    switch (result.type) {
+    case column::boolean:
+        if (length < 1)
+            damaged("a calculated value is cut short.");
+        ValueEncoder::integer(out, value[0] != 0 ? 1 : 0);
+        return;
+    case column::numeric:
+    case 20: {
+        // Kept as Windows keeps a decimal: two bytes, scale, sign, then the
+        // high 32 bits of the magnitude and the low 64.
+        if (length < 16)
+            damaged("a calculated value is cut short.");
+        const unsigned __int128 magnitude
+            = (static_cast<unsigned __int128>(getU32(value + 4)) << 64) | getU64(value + 8);
+        ValueEncoder::decimal(out, (value[3] & 0x80) != 0, magnitude, std::min<int>(value[2], 38));
+        return;
+    }
+    default:
+        decodeValue(result, value, length, out, channel);
+        return;
+    }
+}
+
+void ReaderSession::decodeComplex(const Column &column, const unsigned char *data, std::size_t size, std::string &out)
+{
+    if (size < 4)
+        damaged("a complex value is cut short.");
+    const std::uint32_t id = getU32(data);
+    if (column.complex == Complex::Versions) {
+        const auto found = column.complexCounts.find(id);
+        ValueEncoder::integer(out, found == column.complexCounts.end() ? 0 : found->second);
+        return;
+    }
+    const auto found = column.complexTexts.find(id);
+    ValueEncoder::text(out, found == column.complexTexts.end() ? std::string_view() : found->second);
 }
 
 void ReaderSession::decodeValue(const Column &column, const unsigned char *data, std::size_t size,
@@ -468,6 +771,9 @@ void ReaderSession::decodeValue(const Column &column, const unsigned char *data,
         need(16);
         ValueEncoder::guid(out, data);
         return;
+    case column::extendedDate:
+        decodeExtendedDate(data, size, out);
+        return;
     case column::numeric:
         need(17);
         ValueEncoder::numeric(out, data, column.scale);
@@ -494,6 +800,25 @@ void ReaderSession::decodeValue(const Column &column, const unsigned char *data,
         ValueEncoder::null(out);
         return;
     }
+}
+
+void ReaderSession::decodeExtendedDate(const unsigned char *data, std::size_t size, std::string &out)
+{
+    // Text: 19 digits of days since 0001-01-01, a colon, 19 digits of the
+    // time of day in 100 ns units, a colon and the digits of precision.
+    constexpr std::size_t digits = 19;
+    if (size < 2 * digits + 1 || data[digits] != ':')
+        damaged("a date/time extended value is not in its form.");
+    const auto number = [&](const unsigned char *at) {
+        std::int64_t value = 0;
+        for (std::size_t i = 0; i < digits; ++i) {
+            if (at[i] < '0' || at[i] > '9' || value > (std::numeric_limits<std::int64_t>::max() - 9) / 10)
+                damaged("a date/time extended value is not in its form.");
+            value = value * 10 + (at[i] - '0');
+        }
+        return value;
+    };
+    ValueEncoder::extendedDate(out, number(data), number(data + digits + 1));
 }
 
 void ReaderSession::readLongValue(const unsigned char *field, std::size_t size, std::string &data,
