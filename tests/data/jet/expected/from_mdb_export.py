@@ -67,6 +67,9 @@ def value(kind, field):
         field = field[1:-1]
         if kind in ("OLE", "Binary") or kind.startswith("Binary"):
             return "x'" + field.lower() + "'"
+        if kind == "Replication ID" and re.fullmatch(r"[0-9A-F]+", field):
+            # In hex mode mdb-export writes the GUID's text in hex.
+            return quoted(bytes.fromhex(field).decode("ascii"))
         if kind == "DateTime":
             return quoted(field.removesuffix(" 00:00:00"))
         return quoted(field)
