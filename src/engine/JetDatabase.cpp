@@ -386,32 +386,7 @@ private:
     void readCatalog()
     {
         ReaderLease reader = m_source.readers->acquire();
-        reader->send(jetreader::Request::Catalog);
-        const Frame frame = reader->receive();
-        if (frame.type == proto::Reply::Failure)
-            throw Failure(QString::fromUtf8(frame.payload));
-        if (frame.type != proto::Reply::Catalog)
-            reader->unexpected();
-        proto::PayloadReader fields(frame.payload.constData(), std::size_t(frame.payload.size()));
-        const std::uint32_t count = fields.u32();
-        for (std::uint32_t i = 0; i < count && fields.ok(); ++i) {
-            JetTable table;
-            table.nameUtf8 = std::string(fields.text());
-            table.name = QString::fromStdString(table.nameUtf8);
-            table.rowEstimate = fields.u32();
-            const std::uint16_t columns = fields.u16();
-            for (std::uint16_t c = 0; c < columns && fields.ok(); ++c) {
-                JetColumn column;
-                column.name = QString::fromUtf8(fields.text());
-                column.type = fields.u8();
-                if (column.type == proto::column::memo || column.type == proto::column::ole)
-                    table.shortColumns &= ~(proto::ColumnMask(1) << std::min<int>(c, 63));
-                table.columns.push_back(std::move(column));
-            }
-            m_source.tables.push_back(std::move(table));
-        }
-        if (!fields.ok() || !fields.atEnd())
-            reader->unexpected();
+        m_source.tables = JetReaderClient::catalog(*reader);
         reader.giveBack();
     }
 

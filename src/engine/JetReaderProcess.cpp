@@ -1,6 +1,6 @@
 #include "JetReaderProcess.h"
 
-#include "JetDatabase.h"
+#include "JetReaderClient.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -282,14 +282,7 @@ ReaderLease ReaderPool::acquire()
     if (m_lent >= maxReaders)
         throw Failure(QStringLiteral("The statement reads too many Access tables at once."));
     auto reader = std::make_unique<ReaderProcess>(m_program, m_databaseFd, m_silenceLimitMs);
-    const Frame hello = reader->receive();
-    if (hello.type == proto::Reply::Failure)
-        reader->fail(QString::fromUtf8(hello.payload));
-    proto::PayloadReader fields(hello.payload.constData(), std::size_t(hello.payload.size()));
-    if (hello.type != proto::Reply::Hello || fields.u32() != proto::protocolVersion || !fields.ok()) {
-        reader->fail(QStringLiteral("The program that reads Access files (%1) does not match this program.")
-                         .arg(readerName));
-    }
+    JetReaderClient::greet(*reader);
     return ReaderLease(*this, std::move(reader), false);
 }
 

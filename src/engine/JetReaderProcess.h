@@ -72,6 +72,13 @@ public:
     using Failure::Failure;
 };
 
+// A request failed and the reader said why; it waits for the next request.
+class ReaderReported : public Failure
+{
+public:
+    using Failure::Failure;
+};
+
 // One running reader and its end of the conversation. Every wait for it is
 // bounded: a reader that sends nothing for its silence limit is killed and
 // the wait fails with Failure. Destroying it kills the process; it holds
@@ -141,6 +148,7 @@ public:
     ~ReaderLease();
 
     ReaderProcess *operator->() const { return m_reader.get(); }
+    ReaderProcess &operator*() const { return *m_reader; }
     // The reader has answered in full and may serve someone else.
     void giveBack();
     // It served earlier requests: it may have died since, which only the

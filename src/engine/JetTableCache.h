@@ -1,6 +1,6 @@
 #pragma once
 
-#include "JetReaderProcess.h"
+#include "JetReaderClient.h"
 
 #include <QByteArray>
 #include <QString>
@@ -21,24 +21,6 @@ namespace morvane::jet {
 // is not read again: SQLite rescans the inner table of a join once per outer
 // row. A table larger than this is streamed on every scan instead.
 inline constexpr qint64 cacheBudget = qint64(256) << 20;
-
-struct JetColumn
-{
-    QString name;
-    std::uint8_t type = 0;
-};
-
-struct JetTable
-{
-    QString name;
-    std::string nameUtf8;
-    qint64 rowEstimate = 0;
-    std::vector<JetColumn> columns;
-    // The columns other than memos and OLE objects. Scans read them always,
-    // so that one cached read serves the next statement whatever it selects;
-    // long values are read only when a statement uses them.
-    proto::ColumnMask shortColumns = proto::allColumns;
-};
 
 // The rows of a table as the reader sent them, frame by frame. Never changed
 // once filled, so pointers into it stay valid while anyone holds it.

@@ -51,8 +51,6 @@ private:
 
     void enterRow(qsizetype at);
 
-    void parseRow();
-
     TableSource &m_source;
     std::size_t m_table;
     std::size_t m_columns;
