@@ -9,12 +9,15 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <csignal>
 #include <sys/types.h>
@@ -180,6 +183,7 @@ private slots:
     void currentDateAndTime();
     void badSqlFails();
     void readerThatDiesIsReplaced();
+    void cancelEndsAStalledScan();
     void executeRefused_data();
     void executeRefused();
     void onlyReadingStatementsOpen_data();
@@ -498,6 +502,41 @@ void tst_Jet::readerThatDiesIsReplaced()
     // Rows read before stay; a table not read yet needs a new reader.
     QCOMPARE(scalar(*db, QStringLiteral("select count(*) from Table3")), integer(0));
     QCOMPARE(scalar(*db, QStringLiteral("select A from Table1 where C = 2")), text("abcdefg"));
+}
+
+// Cancel does not wait for a reader that has stopped answering: the wait ends
+// at once, far inside the silence limit, and the reader is ended.
+void tst_Jet::cancelEndsAStalledScan()
+{
+    auto db = DatabaseEngine::openDatabase(fixture(QStringLiteral("three-tables-ace14.accdb")),
+                                           morvane::EngineTimeouts{1000, 20000});
+    QCOMPARE(scalar(*db, QStringLiteral("select count(*) from Table1")), integer(4));
+    const QList<pid_t> readers = ownChildren();
+    QVERIFY(!readers.isEmpty());
+    for (pid_t reader : readers)
+        QCOMPARE(::kill(reader, SIGSTOP), 0);
+
+    std::atomic<bool> done = false;
+    QString failure;
+    QElapsedTimer timer;
+    timer.start();
+    std::thread statement([&] {
+        try {
+            (void)db->countRows(QStringLiteral("select * from Table2"));
+        } catch (const Failure &error) {
+            failure = error.description();
+        }
+        done = true;
+    });
+    // The statement may not have started yet when the first Cancel comes.
+    QTRY_VERIFY_WITH_TIMEOUT((db->interrupt(), done.load()), 5000);
+    statement.join();
+    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(failure, QStringLiteral("interrupted"));
+    for (pid_t reader : readers)
+        QVERIFY(!ownChildren().contains(reader));
+    // The next statement starts a new reader.
+    QCOMPARE(scalar(*db, QStringLiteral("select count(*) from Table2")), integer(3));
 }
 
 void tst_Jet::executeRefused_data()

@@ -331,6 +331,7 @@ public:
 
     std::unique_ptr<Recordset> openRecordset(const QString &sql)
     {
+        m_source.readers->statementStarts();
         noticeChanges();
         m_source.statementOpened();
         try {
@@ -344,6 +345,7 @@ public:
 
     qint64 countRows(const QString &select)
     {
+        m_source.readers->statementStarts();
         noticeChanges();
         m_source.statementOpened();
         try {
@@ -356,7 +358,12 @@ public:
         }
     }
 
-    void interrupt() { m_connection->interrupt(); }
+    // SQLite stops between rows; the readers' waits end at once.
+    void interrupt()
+    {
+        m_connection->interrupt();
+        m_source.readers->interrupt();
+    }
 
 private:
     [[noreturn]] void refuse(const QString &why) const

@@ -54,6 +54,21 @@ private:
 
 QString systemError(int error);
 
+// Lets another thread cut short every wait for a reader: a Cancel must not
+// wait for the reader's next bytes. Raised until cleared.
+class Interruption
+{
+public:
+    Interruption();
+    void raise();
+    void clear();
+    // Becomes readable while raised.
+    [[nodiscard]] int fd() const { return m_fd.get(); }
+
+private:
+    UniqueFd m_fd;
+};
+
 // The reader lives next to the running program; a build tree also knows where
 // it put the reader, for programs started from elsewhere.
 QString findReader();
@@ -86,7 +101,8 @@ public:
 class ReaderProcess
 {
 public:
-    ReaderProcess(const QString &program, int databaseFd, int silenceLimitMs);
+    // Waits end early, killing the reader, when `interruption` is raised.
+    ReaderProcess(const QString &program, int databaseFd, int silenceLimitMs, const Interruption &interruption);
 
     ~ReaderProcess() { stop(); }
 
@@ -127,6 +143,7 @@ private:
     void stop();
 
     int m_silenceLimitMs;
+    const Interruption &m_interruption;
     pid_t m_pid = -1;
     UniqueFd m_socket;
     QByteArray m_buffer;
@@ -169,6 +186,11 @@ public:
     {
     }
 
+    // Any thread: ends the waits of the statement now running.
+    void interrupt() { m_interruption.raise(); }
+    // A new statement starts: earlier interrupts are spent.
+    void statementStarts() { m_interruption.clear(); }
+
     ReaderLease acquire();
 
     // Readers started earlier may have read the file before it changed.
@@ -190,6 +212,7 @@ private:
     QString m_program;
     int m_databaseFd;
     int m_silenceLimitMs;
+    Interruption m_interruption;
     std::vector<std::unique_ptr<ReaderProcess>> m_idle;
     int m_lent = 0;
 };
