@@ -112,15 +112,15 @@ QList<Variant> damagedVariants(const QByteArray &original, quint32 seed)
     const qsizetype size = original.size();
     for (qsizetype length : {qsizetype(20), qsizetype(2048), qsizetype(4096), qsizetype(3 * 4096 + 100)})
         variants.append({QStringLiteral("cut at %1").arg(length), original.left(length)});
-    for (int part = 1; part <= 6; ++part) {
-        const qsizetype length = size * part / 7;
-        variants.append({QStringLiteral("cut at %1/7").arg(part), original.left(length)});
+    for (int part = 1; part <= 4; ++part) {
+        const qsizetype length = size * part / 5;
+        variants.append({QStringLiteral("cut at %1/5").arg(part), original.left(length)});
     }
 
     const QList<qsizetype> pages = structurePages(original);
     const qsizetype pageSize = original.at(0x14) == 0 ? 2048 : 4096;
     QRandomGenerator random(seed);
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 12; ++i) {
         QByteArray copy = original;
         const int flips = QList<int>{1, 3, 12, 48}.at(i % 4);
         const bool inStructure = i % 2 == 0 && !pages.isEmpty();
