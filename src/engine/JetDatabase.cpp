@@ -439,6 +439,7 @@ private:
             return;
         m_identity = identityOf(info);
         m_source.cache.clear();
+        m_source.forgetSizes();
         m_source.dropParked();
         m_source.readers->dropIdle();
     }

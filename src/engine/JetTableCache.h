@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,9 @@ namespace morvane::jet {
 
 // Decoded rows kept in memory across statements, so that a table read once
 // is not read again: SQLite rescans the inner table of a join once per outer
-// row. A table larger than this is streamed on every scan instead.
-inline constexpr qint64 cacheBudget = qint64(256) << 20;
+// row. A table larger than this is streamed on every scan instead, without
+// being gathered, so the program's memory stays bounded for any table size.
+inline constexpr qint64 cacheBudget = qint64(64) << 20;
 
 // The rows of a table as the reader sent them, frame by frame. Never changed
 // once filled, so pointers into it stay valid while anyone holds it.
@@ -100,8 +102,14 @@ public:
 
     std::optional<Stream> unpark(std::size_t table, proto::ColumnMask columns);
 
+    // A table found too large for the cache is not gathered again.
+    void markTooLarge(std::size_t table) { m_tooLarge.insert(table); }
+    [[nodiscard]] bool tooLarge(std::size_t table) const { return m_tooLarge.contains(table); }
+    void forgetSizes() { m_tooLarge.clear(); }
+
 private:
     int m_statements = 0;
+    std::set<std::size_t> m_tooLarge;
     std::map<std::size_t, Stream> m_parked;
     std::vector<std::shared_ptr<const TableRows>> m_graveyard;
 };

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -38,11 +39,17 @@ std::optional<QByteArray> nextBatch(TableSource &source, std::size_t table, std:
         stream->rows += JetReaderClient::rowsIn(*batch);
         collected = false;
         if (stream->collected) {
-            if (stream->collected->bytes + batch->size() <= cacheBudget) {
-                stream->collected->bytes += batch->size();
+            // Judged on the first rows already: the rows so far, scaled to
+            // the table's row count, must fit.
+            const qint64 bytes = stream->collected->bytes + batch->size();
+            const qint64 expected = bytes / std::max<qint64>(stream->rows, 1)
+                * std::max<qint64>(source.tables[table].rowEstimate, stream->rows);
+            if (bytes <= cacheBudget && expected <= cacheBudget) {
+                stream->collected->bytes = bytes;
                 stream->collected->batches.push_back(*batch);
                 collected = true;
             } else {
+                source.markTooLarge(table);
                 source.retire(std::move(stream->collected));
                 stream->collected.reset();
             }
@@ -88,7 +95,8 @@ void TableScan::start(proto::ColumnMask used)
         // Parked streams hold readers too; they are the first to go.
         if (m_source.readers->atLimit())
             m_source.dropParked();
-        m_stream.emplace(Stream{m_source.readers->acquire(), columns, std::make_shared<TableRows>()});
+        m_stream.emplace(Stream{m_source.readers->acquire(), columns,
+                                m_source.tooLarge(m_table) ? nullptr : std::make_shared<TableRows>()});
         const bool reused = m_stream->reader.reused();
         try {
             JetReaderClient::requestScan(*m_stream->reader, table, columns);

@@ -450,6 +450,18 @@ bool ReaderSession::rowBounds(const unsigned char *page, unsigned row, std::size
     return start >= tableEnd && start <= end && end <= m_pageSize;
 }
 
+void ReaderSession::releaseReadPages()
+{
+    // The file is mapped: every page read stays resident until dropped. A
+    // table of millions of rows would otherwise make this process as large
+    // as the file; the pages come back from the page cache when needed.
+    constexpr unsigned pagesBetweenReleases = 4096;
+    if (++m_pagesSinceRelease < pagesBetweenReleases)
+        return;
+    m_pagesSinceRelease = 0;
+    madvise(m_mapping.address, m_mapping.size, MADV_DONTNEED);
+}
+
 template<typename RowFunction>
 std::uint64_t ReaderSession::forEachRow(Table &table, ReplyChannel &channel, RowFunction row)
 {
@@ -469,6 +481,7 @@ std::uint64_t ReaderSession::forEachRow(Table &table, ReplyChannel &channel, Row
             damaged("its list of pages is out of order.");
         lastPage = next;
         std::memcpy(page.data(), mdb->pg_buf, m_pageSize);
+        releaseReadPages();
         const unsigned rowCount = getU16(page.data() + m_rowCountOffset);
         for (unsigned index = 0; index < rowCount; ++index) {
             std::size_t start = 0;

@@ -113,6 +113,8 @@ private:
     // The data of a memo or OLE column: kept in the row, on one other page or
     // along a chain of pages.
     void readLongValue(const unsigned char *field, std::size_t size, std::string &data, ReplyChannel &channel);
+    // Lets go of the file's pages read so far, now and then.
+    void releaseReadPages();
     // A copy of page `number`, or false when the file has no such page.
     bool readPage(std::uint32_t number, std::vector<unsigned char> &page);
     // The bounds of row `row` on a page; false when they make no sense.
@@ -133,6 +135,7 @@ private:
     std::size_t m_pageSize = 0;
     std::size_t m_rowCountOffset = 0;
     std::uint64_t m_pageCount = 0;
+    unsigned m_pagesSinceRelease = 0;
     std::vector<unsigned char> m_longPage;
     // Kept from value to value: it only ever grows.
     std::string m_longValue;
