@@ -332,6 +332,12 @@ void tst_Jet::newerKindsInStatements_data()
         << "complex-ace12.accdb"
         << "select sum(\"VersionHistory_F5F8918F-0A3F-4DA9-AE71-184EE5012880\") from Table1"
         << Rows{{integer(5)}};
+    QTest::newRow("attached files") << "attachments-ace12.accdb"
+                                    << "select t.ID, a.FileName, cast(a.FileData as text) from Table1 t"
+                                       " join \"Table1.Attachments\" a on a.row = t.rowid where t.ID = 3"
+                                    << Rows{{integer(3), text("attachment1.txt"), text("Attachment 1")},
+                                            {integer(3), text("attachment2.txt"), text("Attachment 2")},
+                                            {integer(3), text("attachment3.txt"), text("Attachment 3")}};
     QTest::newRow("extended dates compare")
         << "extended-date-ace17.accdb"
         << "select ID, typeof(DateExt) from Table1 where DateExt < '1800-01-01' order by DateExt"

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include <iconv.h>
+#include <zlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -408,12 +409,15 @@ std::uint8_t ReaderSession::shownType(const Column &column)
 
 std::string ReaderSession::catalog(ReplyChannel &channel)
 {
-    std::string payload;
-    putU32(payload, std::uint32_t(m_tables.size()));
     for (Table &table : m_tables) {
         if (!table.def)
             readDefinition(table, channel);
         channel.keepAlive();
+    }
+    addAttachmentTables(channel);
+    std::string payload;
+    putU32(payload, std::uint32_t(m_tables.size() + m_attachmentTables.size()));
+    for (const Table &table : m_tables) {
         putText(payload, table.name);
         putU32(payload, table.rowEstimate);
         putU16(payload, std::uint16_t(table.columns.size()));
@@ -422,7 +426,35 @@ std::string ReaderSession::catalog(ReplyChannel &channel)
             putU8(payload, shownType(column));
         }
     }
+    for (const AttachmentTable &files : m_attachmentTables) {
+        putText(payload, files.name);
+        putU32(payload, 0);
+        putU16(payload, 4);
+        for (const auto &[name, type] : {std::pair{"row", column::longInteger}, std::pair{"FileName", column::text},
+                                         std::pair{"FileType", column::text}, std::pair{"FileData", column::ole}}) {
+            putText(payload, name);
+            putU8(payload, type);
+        }
+    }
     return payload;
+}
+
+void ReaderSession::addAttachmentTables(ReplyChannel &channel)
+{
+    if (m_attachmentTablesAdded)
+        return;
+    // Which columns hold attachments is known once every definition is read.
+    for (Table &table : m_tables) {
+        if (!table.def)
+            readDefinition(table, channel);
+    }
+    m_attachmentTablesAdded = true;
+    for (std::size_t t = 0; t < m_tables.size(); ++t) {
+        for (std::size_t c = 0; c < m_tables[t].columns.size(); ++c) {
+            if (m_tables[t].columns[c].complex == Complex::Attachments)
+                m_attachmentTables.push_back({m_tables[t].name + "." + m_tables[t].columns[c].name, t, c});
+        }
+    }
 }
 
 bool ReaderSession::readPage(std::uint32_t number, std::vector<unsigned char> &page)
@@ -519,8 +551,14 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
 {
     auto found = std::find_if(m_tables.begin(), m_tables.end(),
                               [&](const Table &table) { return table.name == tableName; });
-    if (found == m_tables.end())
+    if (found == m_tables.end()) {
+        addAttachmentTables(channel);
+        for (const AttachmentTable &files : m_attachmentTables) {
+            if (files.name == tableName && expectedColumns == 4)
+                return scanAttachments(files, mask, channel);
+        }
         throw ReaderFailure("The table '" + std::string(tableName) + "' is no longer in the file.");
+    }
     Table &table = *found;
     try {
         if (!table.def)
@@ -656,6 +694,135 @@ void ReaderSession::decodeRow(const Table &table, const unsigned char *page, std
         else
             decodeValue(column, row + valueStart, valueEnd - valueStart, out, channel);
     }
+}
+
+std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, ColumnMask mask, ReplyChannel &channel)
+{
+    Table &table = m_tables[files.table];
+    const Column &column = table.columns[files.column];
+    try {
+        // Which row of the table each key belongs to, counted as the
+        // table's own scan counts them.
+        std::unordered_map<std::uint32_t, std::int64_t> rowOfKey;
+        std::int64_t rowNumber = 0;
+        Column key;
+        key.name = column.name;
+        key.type = column::longInteger;
+        key.rowNumber = column.rowNumber;
+        key.fixed = column.fixed;
+        key.fixedOffset = column.fixedOffset;
+        key.varIndex = column.varIndex;
+        key.size = column.size;
+        Table keys;
+        keys.entry = table.entry;
+        keys.name = table.name;
+        keys.def.reset(mdb_read_table(table.entry));
+        if (!keys.def)
+            throw ReaderFailure("The definition of table '" + table.name + "' is damaged.");
+        mdb_read_columns(keys.def.get());
+        keys.columns.push_back(std::move(key));
+        keys.hasVariableColumns = table.hasVariableColumns;
+        std::string row;
+        forEachRow(keys, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+            row.clear();
+            decodeRow(keys, page, start, end, allColumns, row, channel);
+            if (std::uint8_t(row[0]) == std::uint8_t(Value::Integer))
+                rowOfKey.emplace(std::uint32_t(getU64(reinterpret_cast<const unsigned char *>(row.data()) + 1)),
+                                 rowNumber);
+            ++rowNumber;
+        });
+
+        Table flat;
+        flat.entry = column.flatTable;
+        flat.name = objectName(flat.entry->object_name, sizeof flat.entry->object_name);
+        readDefinition(flat, channel);
+        std::size_t keyColumn = flat.columns.size();
+        std::size_t wantedColumns[3] = {flat.columns.size(), flat.columns.size(), flat.columns.size()};
+        const char *names[3] = {"FileName", "FileType", "FileData"};
+        ColumnMask flatMask = 0;
+        for (std::size_t i = 0; i < flat.columns.size(); ++i) {
+            if (flat.columns[i].name.starts_with('_') && flat.columns[i].type == column::longInteger)
+                keyColumn = i;
+            for (std::size_t w = 0; w < 3; ++w) {
+                if (flat.columns[i].name == names[w] && wanted(mask, w + 1))
+                    wantedColumns[w] = i;
+            }
+        }
+        if (keyColumn == flat.columns.size())
+            throw ReaderFailure("The hidden table '" + flat.name + "' is damaged.");
+        flatMask |= ColumnMask(1) << std::min<std::size_t>(keyColumn, 63);
+        for (std::size_t w : wantedColumns) {
+            if (w < flat.columns.size())
+                flatMask |= ColumnMask(1) << std::min<std::size_t>(w, 63);
+        }
+
+        std::uint64_t rows = 0;
+        std::string stored;
+        forEachRow(flat, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+            row.clear();
+            decodeRow(flat, page, start, end, flatMask, row, channel);
+            const std::vector<Decoded> values = splitRow(row);
+            if (values.size() != flat.columns.size() || values[keyColumn].tag != Value::Integer)
+                return;
+            const auto owner = rowOfKey.find(std::uint32_t(values[keyColumn].integer));
+            if (owner == rowOfKey.end())
+                return;
+            channel.beginRow();
+            std::string &out = channel.rowData();
+            ValueEncoder::integer(out, owner->second);
+            for (std::size_t w = 0; w < 3; ++w) {
+                const std::size_t at = wantedColumns[w];
+                if (at >= values.size() || values[at].tag == Value::Null) {
+                    ValueEncoder::null(out);
+                } else if (w < 2) {
+                    ValueEncoder::text(out, values[at].bytes);
+                } else {
+                    stored.assign(values[at].bytes);
+                    decodeAttachment(stored, out);
+                }
+            }
+            channel.endRow();
+            ++rows;
+        });
+        channel.flushRows();
+        return rows;
+    } catch (const Damage &damage) {
+        channel.dropRow();
+        throw ReaderFailure("The attachments of table '" + table.name
+                            + "' could not be read because the file is damaged: " + damage.what);
+    } catch (...) {
+        channel.dropRow();
+        throw;
+    }
+}
+
+void ReaderSession::decodeAttachment(const std::string &stored, std::string &out)
+{
+    constexpr std::uint32_t deflated = 1;
+    const auto *data = reinterpret_cast<const unsigned char *>(stored.data());
+    if (stored.size() < 8)
+        damaged("an attachment is cut short.");
+    const std::uint32_t kind = getU32(data);
+    const std::uint32_t length = getU32(data + 4);
+    if (length > m_mapping.size * 1032)
+        damaged("an attachment claims to be larger than any file can hold.");
+    std::string plain;
+    if (kind == deflated) {
+        plain.resize(length);
+        uLongf produced = length;
+        const int rc
+            = uncompress(reinterpret_cast<Bytef *>(plain.data()), &produced, data + 8, uLong(stored.size() - 8));
+        // A stream without its closing checksum still gives all the bytes.
+        if ((rc != Z_OK && rc != Z_BUF_ERROR) || produced != length)
+            damaged("an attachment cannot be inflated.");
+    } else {
+        plain.assign(stored, 8, std::string::npos);
+    }
+    // The file follows a header that starts with its own length.
+    if (plain.size() < 4 || getU32(reinterpret_cast<const unsigned char *>(plain.data())) > plain.size())
+        damaged("an attachment's header is damaged.");
+    const std::size_t header = getU32(reinterpret_cast<const unsigned char *>(plain.data()));
+    ValueEncoder::blob(out, reinterpret_cast<const unsigned char *>(plain.data()) + header, plain.size() - header);
 }
 
 void ReaderSession::decodeCalculated(const Column &column, const unsigned char *data, std::size_t size,

@@ -121,6 +121,23 @@ private:
     bool rowBounds(const unsigned char *page, unsigned row, std::size_t &start, std::size_t &end,
                    unsigned &flags) const;
 
+    // A table of its own for each attachment column: one row per attached
+    // file, with the row of the table it belongs to (that table's rowid), its
+    // name, its type and its bytes.
+    struct AttachmentTable
+    {
+        std::string name;
+        std::size_t table = 0;
+        std::size_t column = 0;
+    };
+    void addAttachmentTables(ReplyChannel &channel);
+    std::uint64_t scanAttachments(const AttachmentTable &files, ColumnMask mask, ReplyChannel &channel);
+    // The bytes of an attached file as the hidden table keeps them: a flag
+    // (deflated or not), the length, then a header and the file.
+    void decodeAttachment(const std::string &stored, std::string &out);
+
+    std::vector<AttachmentTable> m_attachmentTables;
+    bool m_attachmentTablesAdded = false;
     Mapping m_mapping;
     std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
     std::unique_ptr<ValueEncoder> m_encoder;
