@@ -3,6 +3,7 @@
 // time, and the program goes on working.
 
 #include "DatabaseEngine.h"
+#include "EngineTimeouts.h"
 #include "Failure.h"
 #include "TestSupport.h"
 
