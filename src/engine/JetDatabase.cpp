@@ -439,7 +439,6 @@ private:
             return;
         m_identity = identityOf(info);
         m_source.cache.clear();
-        m_source.forgetSizes();
         m_source.dropParked();
         m_source.readers->dropIdle();
     }

@@ -53,11 +53,13 @@ std::vector<JetTable> JetReaderClient::catalog(ReaderProcess &reader)
     return tables;
 }
 
-void JetReaderClient::requestScan(ReaderProcess &reader, const JetTable &table, proto::ColumnMask columns)
+void JetReaderClient::requestScan(ReaderProcess &reader, const JetTable &table, proto::ColumnMask columns,
+                                  qint64 skip)
 {
     std::string request;
     proto::putU16(request, std::uint16_t(table.columns.size()));
     proto::putU64(request, columns);
+    proto::putU64(request, std::uint64_t(skip));
     request += table.nameUtf8;
     reader.send(proto::Request::Scan, request);
 }

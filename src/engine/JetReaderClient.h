@@ -46,7 +46,9 @@ public:
 
     static std::vector<JetTable> catalog(ReaderProcess &reader);
 
-    static void requestScan(ReaderProcess &reader, const JetTable &table, proto::ColumnMask columns);
+    // Rows from row `skip` on (in the table's stored order).
+    static void requestScan(ReaderProcess &reader, const JetTable &table, proto::ColumnMask columns,
+                            qint64 skip);
 
     // The next frame of rows of a scan, or nothing when the scan has ended
     // (after `rowsSoFar` rows, which the reader's count must confirm). A

@@ -12,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,9 @@ namespace morvane::jet {
 // row. A table larger than this is streamed on every scan instead, without
 // being gathered, so the program's memory stays bounded for any table size.
 inline constexpr qint64 cacheBudget = qint64(64) << 20;
+// Of such a table, its first rows are kept up to this size, so that the
+// cache still has room for other tables.
+inline constexpr qint64 prefixBudget = cacheBudget / 2;
 
 // The rows of a table as the reader sent them, frame by frame. Never changed
 // once filled, so pointers into it stay valid while anyone holds it.
@@ -30,6 +32,10 @@ struct TableRows
 {
     std::vector<QByteArray> batches;
     qint64 bytes = 0;
+    qint64 rows = 0;
+    // False for the first rows of a table too large to keep whole: a scan
+    // reads them from here and the rest from the file.
+    bool complete = true;
 };
 
 class TableCache
@@ -68,7 +74,11 @@ struct Stream
     ReaderLease reader;
     proto::ColumnMask columns;
     std::shared_ptr<TableRows> collected;
+    // Rows received (after the rows skipped, when the scan began past the
+    // table's start).
     qint64 rows = 0;
+    // Set once the table turned out too large to keep whole.
+    bool tooLarge = false;
 };
 
 // What the virtual tables read from: the catalog, the readers and the cache.
@@ -102,14 +112,8 @@ public:
 
     std::optional<Stream> unpark(std::size_t table, proto::ColumnMask columns);
 
-    // A table found too large for the cache is not gathered again.
-    void markTooLarge(std::size_t table) { m_tooLarge.insert(table); }
-    [[nodiscard]] bool tooLarge(std::size_t table) const { return m_tooLarge.contains(table); }
-    void forgetSizes() { m_tooLarge.clear(); }
-
 private:
     int m_statements = 0;
-    std::set<std::size_t> m_tooLarge;
     std::map<std::size_t, Stream> m_parked;
     std::vector<std::shared_ptr<const TableRows>> m_graveyard;
 };

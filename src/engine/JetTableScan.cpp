@@ -36,21 +36,25 @@ std::optional<QByteArray> nextBatch(TableSource &source, std::size_t table, std:
             stream.reset();
             return std::nullopt;
         }
-        stream->rows += JetReaderClient::rowsIn(*batch);
+        const qint64 rows = JetReaderClient::rowsIn(*batch);
+        stream->rows += rows;
         collected = false;
         if (stream->collected) {
             // Judged on the first rows already: the rows so far, scaled to
-            // the table's row count, must fit.
+            // the table's row count, must fit. A table that will not is
+            // kept only in part, and the rest streamed on every scan.
             const qint64 bytes = stream->collected->bytes + batch->size();
             const qint64 expected = bytes / std::max<qint64>(stream->rows, 1)
                 * std::max<qint64>(source.tables[table].rowEstimate, stream->rows);
-            if (bytes <= cacheBudget && expected <= cacheBudget) {
+            stream->tooLarge = stream->tooLarge || bytes > cacheBudget || expected > cacheBudget;
+            if (!stream->tooLarge || bytes <= prefixBudget) {
                 stream->collected->bytes = bytes;
+                stream->collected->rows += rows;
                 stream->collected->batches.push_back(*batch);
                 collected = true;
             } else {
-                source.markTooLarge(table);
-                source.retire(std::move(stream->collected));
+                stream->collected->complete = false;
+                source.cache.store(table, stream->columns, std::move(stream->collected));
                 stream->collected.reset();
             }
         }
@@ -79,6 +83,7 @@ void TableScan::start(proto::ColumnMask used)
     leaveStream();
     const JetTable &table = m_source.tables[m_table];
     const proto::ColumnMask columns = used | table.shortColumns;
+    m_columnsWanted = columns;
     m_cached = m_source.cache.find(m_table, columns);
     if (!m_cached)
         resumeParked(columns);
@@ -91,17 +96,24 @@ void TableScan::start(proto::ColumnMask used)
             enterRow(0);
         return;
     }
+    openStream(0);
+    if (loadBatch())
+        enterRow(0);
+}
+
+void TableScan::openStream(qint64 skip)
+{
+    const JetTable &table = m_source.tables[m_table];
     for (;;) {
         // Parked streams hold readers too; they are the first to go.
         if (m_source.readers->atLimit())
             m_source.dropParked();
-        m_stream.emplace(Stream{m_source.readers->acquire(), columns,
-                                m_source.tooLarge(m_table) ? nullptr : std::make_shared<TableRows>()});
+        // Only a scan from the table's start can gather it for the cache.
+        m_stream.emplace(Stream{m_source.readers->acquire(), m_columnsWanted,
+                                skip == 0 ? std::make_shared<TableRows>() : nullptr});
         const bool reused = m_stream->reader.reused();
         try {
-            JetReaderClient::requestScan(*m_stream->reader, table, columns);
-            if (loadBatch())
-                enterRow(0);
+            JetReaderClient::requestScan(*m_stream->reader, table, m_columnsWanted, skip);
             return;
         } catch (const ReaderEnded &) {
             // A reader that died while it waited has answered nothing:
@@ -154,8 +166,10 @@ void TableScan::resumeParked(proto::ColumnMask columns)
     std::optional<Stream> parked = m_source.unpark(m_table, columns);
     if (!parked || !parked->collected)
         return;
+    // Read on while the rows still go to the cache; a stream left over
+    // after that is dropped, which ends its reader.
     bool collected = false;
-    while (parked)
+    while (parked && parked->collected)
         nextBatch(m_source, m_table, parked, collected);
     m_cached = m_source.cache.find(m_table, columns);
 }
@@ -164,8 +178,15 @@ bool TableScan::loadBatch()
 {
     for (;;) {
         if (m_cached) {
-            if (m_nextBatch >= m_cached->batches.size())
-                break;
+            if (m_nextBatch >= m_cached->batches.size()) {
+                if (m_cached->complete)
+                    break;
+                // The rest of a table kept only in part.
+                const qint64 skip = m_cached->rows;
+                m_cached.reset();
+                openStream(skip);
+                continue;
+            }
             m_batch = m_cached->batches[m_nextBatch++];
             m_anchored = true;
         } else if (m_stream) {

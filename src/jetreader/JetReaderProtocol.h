@@ -15,7 +15,8 @@
 //
 // The program sends:
 //   Catalog  (no payload)
-//   Scan     u16 column count the program expects, u64 columns wanted, then
+//   Scan     u16 column count the program expects, u64 columns wanted, u64
+//            rows to pass over first (the program keeps them already), then
 //            the table name
 // The reader answers:
 //   Hello    once at start: u32 protocol version, u8 file version, u16 code page
@@ -32,7 +33,7 @@
 //            progress
 namespace morvane::jetreader {
 
-inline constexpr std::uint32_t protocolVersion = 2;
+inline constexpr std::uint32_t protocolVersion = 3;
 
 // The file descriptor the reader finds the database file on. It is opened
 // read-only by the program; the reader never opens the file by name.

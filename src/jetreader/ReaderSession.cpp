@@ -547,7 +547,7 @@ std::uint64_t ReaderSession::forEachRow(Table &table, ReplyChannel &channel, Row
 }
 
 std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expectedColumns, ColumnMask mask,
-                                  ReplyChannel &channel)
+                                  std::uint64_t skip, ReplyChannel &channel)
 {
     auto found = std::find_if(m_tables.begin(), m_tables.end(),
                               [&](const Table &table) { return table.name == tableName; });
@@ -555,7 +555,7 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
         addAttachmentTables(channel);
         for (const AttachmentTable &files : m_attachmentTables) {
             if (files.name == tableName && expectedColumns == 4)
-                return scanAttachments(files, mask, channel);
+                return scanAttachments(files, mask, skip, channel);
         }
         throw ReaderFailure("The table '" + std::string(tableName) + "' is no longer in the file.");
     }
@@ -571,12 +571,18 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
             if (column.complex != Complex::None && !column.complexLoaded && wanted(mask, index))
                 readComplexValues(column, channel);
         }
-        const std::uint64_t rows
-            = forEachRow(table, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
-                  channel.beginRow();
-                  decodeRow(table, page, start, end, mask, channel.rowData(), channel);
-                  channel.endRow();
-              });
+        std::uint64_t passed = 0;
+        std::uint64_t rows = 0;
+        forEachRow(table, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+            if (passed < skip) {
+                ++passed;
+                return;
+            }
+            channel.beginRow();
+            decodeRow(table, page, start, end, mask, channel.rowData(), channel);
+            channel.endRow();
+            ++rows;
+        });
         channel.flushRows();
         return rows;
     } catch (const Damage &damage) {
@@ -696,7 +702,8 @@ void ReaderSession::decodeRow(const Table &table, const unsigned char *page, std
     }
 }
 
-std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, ColumnMask mask, ReplyChannel &channel)
+std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, ColumnMask mask, std::uint64_t skip,
+                                             ReplyChannel &channel)
 {
     Table &table = m_tables[files.table];
     const Column &column = table.columns[files.column];
@@ -765,8 +772,10 @@ std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, Colum
             if (values.size() != flat.columns.size() || values[keyColumn].tag != Value::Integer)
                 return;
             const auto owner = rowOfKey.find(std::uint32_t(values[keyColumn].integer));
-            if (owner == rowOfKey.end())
+            if (owner == rowOfKey.end() || skip > 0) {
+                skip -= owner == rowOfKey.end() ? 0 : 1;
                 return;
+            }
             channel.beginRow();
             std::string &out = channel.rowData();
             ValueEncoder::integer(out, owner->second);

@@ -31,11 +31,11 @@ public:
     [[nodiscard]] std::string hello() const;
     // Reads every table's definition; `channel` hears that work goes on.
     [[nodiscard]] std::string catalog(ReplyChannel &channel);
-    // Streams every row of the table into `channel`, the columns `mask` does
-    // not want as Null, then returns the number of rows sent. On failure, rows
-    // already sent stay sent.
+    // Streams every row of the table from row `skip` on into `channel`, the
+    // columns `mask` does not want as Null, then returns the number of rows
+    // sent. On failure, rows already sent stay sent.
     std::uint64_t scan(std::string_view tableName, std::size_t expectedColumns, ColumnMask mask,
-                       ReplyChannel &channel);
+                       std::uint64_t skip, ReplyChannel &channel);
 
 private:
     // What the values of a complex column (a 4-byte key into a hidden table)
@@ -131,7 +131,8 @@ private:
         std::size_t column = 0;
     };
     void addAttachmentTables(ReplyChannel &channel);
-    std::uint64_t scanAttachments(const AttachmentTable &files, ColumnMask mask, ReplyChannel &channel);
+    std::uint64_t scanAttachments(const AttachmentTable &files, ColumnMask mask, std::uint64_t skip,
+                                  ReplyChannel &channel);
     // The bytes of an attached file as the hidden table keeps them: a flag
     // (deflated or not), the length, then a header and the file.
     void decodeAttachment(const std::string &stored, std::string &out);
