@@ -702,43 +702,52 @@ void ReaderSession::decodeRow(const Table &table, const unsigned char *page, std
     }
 }
 
+std::unordered_map<std::uint32_t, std::int64_t> ReaderSession::rowsOfComplexKeys(const Table &table,
+                                                                                const Column &column,
+                                                                                ReplyChannel &channel)
+{
+    // The table read once more with just this column, as a long; rows are
+    // counted as the table's own scan counts them.
+    Column key;
+    key.name = column.name;
+    key.type = column::longInteger;
+    key.rowNumber = column.rowNumber;
+    key.fixed = column.fixed;
+    key.fixedOffset = column.fixedOffset;
+    key.varIndex = column.varIndex;
+    key.size = column.size;
+    Table keys;
+    keys.entry = table.entry;
+    keys.name = table.name;
+    keys.def.reset(mdb_read_table(table.entry));
+    if (!keys.def)
+        throw ReaderFailure("The definition of table '" + table.name + "' is damaged.");
+    mdb_read_columns(keys.def.get());
+    keys.columns.push_back(std::move(key));
+    keys.hasVariableColumns = table.hasVariableColumns;
+
+    std::unordered_map<std::uint32_t, std::int64_t> rowOfKey;
+    std::int64_t rowNumber = 0;
+    std::string row;
+    forEachRow(keys, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+        row.clear();
+        decodeRow(keys, page, start, end, allColumns, row, channel);
+        if (std::uint8_t(row[0]) == std::uint8_t(Value::Integer))
+            rowOfKey.emplace(std::uint32_t(getU64(reinterpret_cast<const unsigned char *>(row.data()) + 1)),
+                             rowNumber);
+        ++rowNumber;
+    });
+    return rowOfKey;
+}
+
 std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, ColumnMask mask, std::uint64_t skip,
                                              ReplyChannel &channel)
 {
     Table &table = m_tables[files.table];
     const Column &column = table.columns[files.column];
     try {
-        // Which row of the table each key belongs to, counted as the
-        // table's own scan counts them.
-        std::unordered_map<std::uint32_t, std::int64_t> rowOfKey;
-        std::int64_t rowNumber = 0;
-        Column key;
-        key.name = column.name;
-        key.type = column::longInteger;
-        key.rowNumber = column.rowNumber;
-        key.fixed = column.fixed;
-        key.fixedOffset = column.fixedOffset;
-        key.varIndex = column.varIndex;
-        key.size = column.size;
-        Table keys;
-        keys.entry = table.entry;
-        keys.name = table.name;
-        keys.def.reset(mdb_read_table(table.entry));
-        if (!keys.def)
-            throw ReaderFailure("The definition of table '" + table.name + "' is damaged.");
-        mdb_read_columns(keys.def.get());
-        keys.columns.push_back(std::move(key));
-        keys.hasVariableColumns = table.hasVariableColumns;
+        const std::unordered_map<std::uint32_t, std::int64_t> rowOfKey = rowsOfComplexKeys(table, column, channel);
         std::string row;
-        forEachRow(keys, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
-            row.clear();
-            decodeRow(keys, page, start, end, allColumns, row, channel);
-            if (std::uint8_t(row[0]) == std::uint8_t(Value::Integer))
-                rowOfKey.emplace(std::uint32_t(getU64(reinterpret_cast<const unsigned char *>(row.data()) + 1)),
-                                 rowNumber);
-            ++rowNumber;
-        });
-
         Table flat;
         flat.entry = column.flatTable;
         flat.name = objectName(flat.entry->object_name, sizeof flat.entry->object_name);

@@ -131,6 +131,9 @@ private:
         std::size_t column = 0;
     };
     void addAttachmentTables(ReplyChannel &channel);
+    // For each complex key of `column`, the row of `table` that holds it.
+    std::unordered_map<std::uint32_t, std::int64_t> rowsOfComplexKeys(const Table &table, const Column &column,
+                                                                     ReplyChannel &channel);
     std::uint64_t scanAttachments(const AttachmentTable &files, ColumnMask mask, std::uint64_t skip,
                                   ReplyChannel &channel);
     // The bytes of an attached file as the hidden table keeps them: a flag
