@@ -191,6 +191,14 @@ Frame ReaderProcess::receive()
     }
 }
 
+void ReaderProcess::awaitAnswer()
+{
+    if (!m_socket.valid())
+        throw ReaderEnded(ended());
+    while (buffered() == 0)
+        fillBuffer();
+}
+
 bool ReaderProcess::waiting() const
 {
     if (!m_socket.valid() || m_pid <= 0)

@@ -114,6 +114,10 @@ public:
     // The next frame other than Alive.
     Frame receive();
 
+    // Waits for the first bytes of an answer without taking them: a reader
+    // that died while it waited only shows it here (ReaderEnded).
+    void awaitAnswer();
+
     // An idle reader sends nothing; anything to read means it has gone.
     [[nodiscard]] bool waiting() const;
 

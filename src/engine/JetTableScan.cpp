@@ -114,6 +114,7 @@ void TableScan::openStream(qint64 skip)
         const bool reused = m_stream->reader.reused();
         try {
             JetReaderClient::requestScan(*m_stream->reader, table, m_columnsWanted, skip);
+            m_stream->reader->awaitAnswer();
             return;
         } catch (const ReaderEnded &) {
             // A reader that died while it waited has answered nothing:
