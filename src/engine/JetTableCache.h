@@ -68,7 +68,8 @@ private:
 };
 
 // A table being read from a reader. While it still fits the cache, its rows
-// are collected for it as they arrive.
+// are collected for it as they arrive; of a table too large, only its first
+// rows (up to prefixBudget).
 struct Stream
 {
     ReaderLease reader;
@@ -85,8 +86,8 @@ struct Stream
 //
 // Values reach SQLite as pointers into the rows (no copy), so rows SQLite has
 // seen are only freed when no statement is open: until then, rows leaving the
-// cache wait in a graveyard. Only rows nobody collects (a table too large for
-// the cache) are copied instead.
+// cache wait in a graveyard. Only rows nobody collects (the rest of a table
+// too large for the cache) are copied instead.
 class TableSource
 {
 public:
