@@ -313,10 +313,10 @@ void frmMain::runOnDatabase(DatabaseThread::Job job)
     RunWait::run(this, m_context.databaseThread, m_context.database.get(), std::move(job), m_context.progressDelayMs);
 }
 
-void frmMain::warn(const QString &message)
+void frmMain::warn(const QString &message, const QString &description)
 {
     if (!m_closeAfterRun)
-        frmVidvorun::showWarning(message);
+        frmVidvorun::showWarning(message, description);
 }
 
 void frmMain::getButton_Click()
@@ -351,8 +351,9 @@ void frmMain::cmdExecute_Click()
                 throw Failure(QStringLiteral("The statement was cancelled."));
             database.execute(sql);
         });
-    } catch (const std::exception &) {
-        warn(QStringLiteral("Error in database"));
+    } catch (const std::exception &error) {
+        // The warning's words stay short; why it failed is its description.
+        warn(QStringLiteral("Error in database"), QString::fromUtf8(error.what()));
     }
 }
 
