@@ -78,9 +78,9 @@ bool SettingsStore::fileHolds(const QString &key, const QString &value)
 void SettingsStore::discardDamagedFile()
 {
     const QString name = fileName();
+    m_settings.reset();
     QFile::remove(name);
-    m_settings->clear();
-    m_settings->sync();
+    m_settings = std::make_unique<QSettings>(name, QSettings::IniFormat);
     m_damaged = false;
 }
 

@@ -121,8 +121,13 @@ void frmMain::createControls()
     // The count label lies under the Get button and the top of the grid.
     countLabel->lower();
     // Tab moves between controls, as in every other box of the window.
-    for (QPlainTextEdit *box : {txtSelect, txtExecute})
+    // Breaking a line at any character keeps the layout of a pasted line
+    // without spaces linear in its length; looking for word boundaries in it
+    // first costs quadratic time and freezes the window.
+    for (QPlainTextEdit *box : {txtSelect, txtExecute}) {
         box->setTabChangesFocus(true);
+        box->setWordWrapMode(QTextOption::WrapAnywhere);
+    }
     for (QPushButton *button : {getButton, cmdExecute})
         button->setAutoDefault(false);
     setTabOrder(txtSelect, getButton);
