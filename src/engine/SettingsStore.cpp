@@ -89,8 +89,12 @@ void SettingsStore::write(const QString &key, const QString &value)
     // Get and Execute store their statement at every run; writing the same
     // text again would replace and sync the file each time for nothing.
     if (!fileHolds(key, value)) {
+        // QSettings keeps the first error it meets for good; a store that
+        // failed once starts afresh, so that a write that can succeed now does.
         if (m_damaged)
             discardDamagedFile();
+        else if (m_settings->status() != QSettings::NoError)
+            m_settings = std::make_unique<QSettings>(fileName(), QSettings::IniFormat);
         createOwnerOnly(fileName());
         m_settings->setValue(key, value);
         m_settings->sync();
