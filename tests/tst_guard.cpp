@@ -17,7 +17,6 @@
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QtTest>
 
@@ -276,8 +275,10 @@ private slots:
         // The rows come at once; counting them all would take for ever.
         QTimer canceller;
         QObject::connect(&canceller, &QTimer::timeout, [] {
-            auto *progress = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget());
-            if (auto *cancel = progress ? progress->findChild<QPushButton *>() : nullptr)
+            QWidget *progress = QApplication::activeModalWidget();
+            if (!progress || progress->objectName() != QStringLiteral("frmProgress"))
+                return;
+            if (auto *cancel = progress->findChild<QPushButton *>(QStringLiteral("cmdCancel")); cancel && cancel->isEnabled())
                 cancel->click();
         });
         canceller.start(5);
