@@ -5,7 +5,14 @@
 #include "SqliteDatabase.h"
 
 #include <QFile>
-#include <QFileInfo>
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace morvane {
 
@@ -18,21 +25,37 @@ constexpr qsizetype headerSize = 64;
     throw Failure(QStringLiteral("Could not open '%1': %2").arg(path, why));
 }
 
+QString systemError(int code)
+{
+    QString text = QString::fromLocal8Bit(std::strerror(code));
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text + u'.';
+}
+
 // Reads the first bytes of a regular file. A FIFO or device would block or
-// stream forever, so anything but a regular file is refused before it is opened.
+// stream forever, so the path is opened without waiting and what was opened,
+// not what the name pointed to a moment before, must be a regular file.
 QByteArray readHeader(const QString &path)
 {
     if (path.isEmpty())
         refuse(path, QStringLiteral("no file name was given."));
-    const QFileInfo info(path);
-    if (!info.exists())
-        refuse(path, QStringLiteral("the file does not exist."));
-    if (!info.isFile())
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        refuse(path, error == ENOENT ? QStringLiteral("the file does not exist.") : systemError(error));
+    }
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         refuse(path, QStringLiteral("it is not a regular file."));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        refuse(path, file.errorString());
-    return file.read(headerSize);
+    QByteArray header(headerSize, Qt::Uninitialized);
+    const ssize_t got = ::pread(fd, header.data(), std::size_t(headerSize), 0);
+    if (got < 0)
+        refuse(path, systemError(errno));
+    header.truncate(got);
+    return header;
 }
 
 // Office encrypts a database with a password by wrapping it in a compound

@@ -6,6 +6,7 @@
 #include "JetTableCache.h"
 #include "JetTableScan.h"
 #include "SqliteConnection.h"
+#include "SqliteGuard.h"
 
 #include <QFile>
 #include <QStringList>
@@ -258,14 +259,15 @@ const sqlite3_module jetModule = {
 
 // Statements typed by the user may read and call functions, nothing else: no
 // ATTACH (which could create a file), no settings, no schema changes.
-int authorize(void *, int action, const char *first, const char *, const char *, const char *)
+int authorize(void *, int action, const char *first, const char *second, const char *, const char *)
 {
     switch (action) {
     case SQLITE_SELECT:
     case SQLITE_READ:
-    case SQLITE_FUNCTION:
     case SQLITE_RECURSIVE:
         return SQLITE_OK;
+    case SQLITE_FUNCTION:
+        return SqliteGuard::isForbiddenFunction(second) ? SQLITE_DENY : SQLITE_OK;
     case SQLITE_PRAGMA:
         for (const char *allowed : {"table_info", "table_xinfo", "table_list"}) {
             if (first && sqlite3_stricmp(first, allowed) == 0)
@@ -407,7 +409,7 @@ private:
         m_connection.emplace(std::move(handle));
         sqlite3 *db = m_connection->handle();
         sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-        sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+        SqliteGuard::disableUnsafeFeatures(db);
         sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
         try {
             AccessFunctions::install(db);

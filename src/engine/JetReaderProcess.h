@@ -20,9 +20,10 @@ namespace morvane::jet {
 namespace proto = jetreader;
 
 // Readers kept waiting for the next request, and readers alive at once (one
-// per table being streamed).
+// per table being streamed). SQLite joins at most 64 tables in one select, so
+// a statement naming a table many times is not refused for want of readers.
 inline constexpr std::size_t idleReaders = 2;
-inline constexpr int maxReaders = 8;
+inline constexpr int maxReaders = 64;
 
 inline const QString readerName = QStringLiteral("morvane-jet-reader");
 
