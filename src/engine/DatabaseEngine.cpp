@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "JetDatabase.h"
+#include "PostgresDatabase.h"
 #include "SqliteDatabase.h"
 
 #include <QFile>
@@ -39,12 +40,19 @@ QByteArray readHeader(const QString &path)
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts)
 {
+    if (PostgresDatabase::isConnectionString(path))
+        return std::make_unique<PostgresDatabase>(path, timeouts.connectSeconds);
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
         return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
     if (JetDatabase::hasSignature(header))
         return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs);
     refuse(path, QStringLiteral("it is not a database file this program can read."));
+}
+
+QString DatabaseEngine::pathToRemember(const QString &path)
+{
+    return PostgresDatabase::withoutPassword(path);
 }
 
 } // namespace morvane

@@ -66,7 +66,7 @@ void frmDB::Command1_Click()
         return;
     try {
         // The path goes to the engine exactly as typed: no trimming, no default
-        // extension, and it is remembered in the same form.
+        // extension, and it is remembered in the same form, less any password.
         const QString path = Text1->text();
         std::unique_ptr<Database> opened;
         m_opening = true;
@@ -79,7 +79,7 @@ void frmDB::Command1_Click()
                      m_context.progressDelayMs);
         m_opening = false;
         m_context.database = std::move(opened);
-        m_context.settings.setDatabasePath(path);
+        m_context.settings.setDatabasePath(DatabaseEngine::pathToRemember(path));
     } catch (const std::exception &) {
         m_opening = false;
         if (m_closeAfterOpen)
