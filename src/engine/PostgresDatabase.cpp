@@ -4,6 +4,7 @@
 #include "SqlText.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <libpq-fe.h>
@@ -522,27 +523,59 @@ void PostgresDatabase::execute(const QString &sql)
     runSingle(sql.toUtf8());
 }
 
-// The kept cursor is moved to its end: the server counts the rows it skips
-// without sending them, and a sorted or grouped statement is not worked out a
-// second time as a count over it would be. Without a kept cursor the
-// statement is counted on its own, still read-only.
+// Rows past the first batch are counted by the server in the read's own
+// transaction, one of two ways. A statement whose first row cost the server
+// most of its work (a sort, a grouping) has that work behind it: the kept
+// cursor is moved to its end, and the server counts the rows it skips
+// without sending them. A statement that streams its rows (a scan, a join)
+// is counted over again, which the server can run in parallel and without
+// working out the columns. Without a kept cursor the statement is counted on
+// its own, still read-only.
 qint64 PostgresDatabase::countRows(const QString &select)
 {
     m_interrupted = false;
     if (m_reading && m_cursorKept && m_readSelect == select) {
-        const PgResult moved = run("MOVE FORWARD ALL IN morvane_rows");
-        const qint64 total = m_fetched + QByteArray(PQcmdTuples(moved.get())).toLongLong();
+        qint64 total = 0;
+        if (streamsItsRows(select)) {
+            total = countOver(select);
+        } else {
+            const PgResult moved = run("MOVE FORWARD ALL IN morvane_rows");
+            total = m_fetched + QByteArray(PQcmdTuples(moved.get())).toLongLong();
+        }
         endRead();
         return total;
     }
     endRead();
     run("BEGIN READ ONLY");
     m_reading = true;
+    const qint64 total = countOver(select);
+    endRead();
+    return total;
+}
+
+qint64 PostgresDatabase::countOver(const QString &select)
+{
     const QByteArray count = "select count(*) from (\n" + SqlText::withoutTrailingTrivia(select).toUtf8()
         + "\n) as morvane_count";
     const PgResult counted = runSingle(count);
-    endRead();
     return QByteArray(PQgetvalue(counted.get(), 0, 0)).toLongLong();
+}
+
+// The planner's estimate: the cost before the first row is a small part of
+// the whole. A plan that cannot be read (another engine's EXPLAIN) counts as
+// not streaming, so the cursor, which is always right, is used.
+bool PostgresDatabase::streamsItsRows(const QString &select)
+{
+    static const QRegularExpression costs(QStringLiteral("cost=([0-9.]+)\\.\\.([0-9.]+)"));
+    const PgResult plan = runSingle("EXPLAIN " + SqlText::withoutTrailingTrivia(select).toUtf8());
+    if (PQntuples(plan.get()) < 1)
+        return false;
+    const QRegularExpressionMatch match = costs.match(QString::fromUtf8(PQgetvalue(plan.get(), 0, 0)));
+    if (!match.hasMatch())
+        return false;
+    const double startup = match.captured(1).toDouble();
+    const double total = match.captured(2).toDouble();
+    return startup <= total * 0.1;
 }
 
 void PostgresDatabase::interrupt()

@@ -39,9 +39,9 @@ class PostgresRecordset;
 // A select runs in a read-only transaction through a server-side cursor that
 // is fetched in batches, so a result of millions of rows never travels whole.
 // A result set closed before its end keeps its cursor and transaction, so
-// that countRows of the same statement moves the cursor to the end and counts
-// in the same snapshot without running the statement again; destroying the
-// result set, or any other call, ends the transaction. Action statements run
+// that countRows of the same statement counts in the same snapshot, by moving
+// the cursor to its end where that saves running the statement again;
+// destroying the result set, or any other call, ends the transaction. Action statements run
 // in autocommit.
 class PostgresDatabase final : public Database
 {
@@ -85,6 +85,9 @@ private:
     // Ends read `readId` if it is still the one open.
     void endRead(quint64 readId) noexcept;
     void endRead() noexcept;
+
+    [[nodiscard]] qint64 countOver(const QString &select);
+    [[nodiscard]] bool streamsItsRows(const QString &select);
 
     // Starts one entry point: an interrupt that arrived for an earlier one is
     // forgotten.
