@@ -196,10 +196,14 @@ void tst_postgres::passwordNeverStored()
     QCOMPARE(warnings.messages(), QStringList());
     QVERIFY(database);
     QTRY_VERIFY(!dialog);
+    QPointer<QWidget> queryWindow;
     for (QWidget *window : QApplication::topLevelWidgets()) {
         if (qobject_cast<frmMain *>(window))
-            window->close();
+            queryWindow = window;
     }
+    QVERIFY(queryWindow);
+    queryWindow->close();
+    QTRY_VERIFY(!queryWindow); // gone before the context it works with
 
     QCOMPARE(settings.databasePath(), m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser)));
     QDirIterator files(m_folders->configPath(), QDir::Files, QDirIterator::Subdirectories);
