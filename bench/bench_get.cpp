@@ -7,7 +7,9 @@
 #include "BenchSupport.h"
 #include "DatabaseEngine.h"
 #include "Design.h"
-#include "ListView.h"
+#include "BenchApp.h"
+#include "ResultGrid.h"
+#include "ResultModel.h"
 #include "frmMain.h"
 #include "mdlMain.h"
 
@@ -107,7 +109,7 @@ const Case cases[] = {
 // each one is tried through the engine first.
 void checkStatement(const QString &select)
 {
-    std::unique_ptr<Recordset> result = dbMain->openRecordset(select);
+    std::unique_ptr<Recordset> result = benchApp().database->openRecordset(select);
     result->close();
 }
 
@@ -115,14 +117,15 @@ void checkStatement(const QString &select)
 // leaves must be exactly those of measuring every cell.
 bool widthsAreExact(const frmMain &window)
 {
-    const ListView *grid = window.lvwNiðurstöður;
+    const ResultGrid *grid = window.resultGrid;
+    const QueryResult &result = grid->rows().result();
     const QFontMetrics metrics(window.font());
     const Twips twips(&window);
-    for (int column = 0; column < grid->columnCount(); ++column) {
-        const QString header = grid->headerItem()->text(column);
+    for (int column = 0; column < result.columnCount(); ++column) {
+        const QString header = result.headers[column];
         float width = twips.asReported(twips.fromPixels(metrics.horizontalAdvance(header)) + 300);
-        for (int row = 0; row < grid->itemCount(); ++row) {
-            const QString text = grid->topLevelItem(row)->text(column);
+        for (int row = 0; row < result.rowCount; ++row) {
+            const QString &text = result.text(row, column);
             const float cell = twips.fromPixels(metrics.horizontalAdvance(text)) + 300;
             if (cell > 4800)
                 width = twips.asReported(4800);
@@ -143,7 +146,7 @@ void settle()
 
 std::unique_ptr<frmMain> showWindow()
 {
-    auto window = std::make_unique<frmMain>();
+    auto window = std::make_unique<frmMain>(benchApp().context);
     window->show();
     for (int i = 0; i < 20 && !window->windowHandle()->isExposed(); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -153,14 +156,14 @@ std::unique_ptr<frmMain> showWindow()
 
 int runPeakChild(const QString &databasePath, const QString &table)
 {
-    dbMain = DatabaseEngine::openDatabase(databasePath);
+    benchApp().database = DatabaseEngine::openDatabase(databasePath);
     std::unique_ptr<frmMain> window = showWindow();
     window->txtSelect->setPlainText(QStringLiteral("select * from %1").arg(table));
     const qint64 before = peakResidentKb();
-    window->cmdSækja->click();
+    window->getButton->click();
     settle();
-    std::printf("%lld %lld %d %s\n", before, peakResidentKb(), window->lvwNiðurstöður->itemCount(),
-                qPrintable(window->lblFjöldi->text()));
+    std::printf("%lld %lld %d %s\n", before, peakResidentKb(), window->resultGrid->rows().rowCount(),
+                qPrintable(window->countLabel->text()));
     return 0;
 }
 
@@ -190,6 +193,7 @@ int main(int argc, char *argv[])
 {
     BenchEnvironment environment;
     QApplication app(argc, argv);
+    BenchApp benchContext;
     QStringList arguments = app.arguments().mid(1);
 
     try {
@@ -205,9 +209,9 @@ int main(int argc, char *argv[])
         const QString path = ensureGetDatabase(folder);
         note(QStringLiteral("%1 cores; Qt %2; SQLite %3").arg(QThread::idealThreadCount()).arg(QString::fromLatin1(qVersion()),
                                                                                                QString::fromLatin1(sqlite3_libversion())));
-        note(QStringLiteral("Get: cmdSækja->click() until it returns (grid filled, label set); 2 warm-ups, 5 to 11 runs"));
+        note(QStringLiteral("Get: getButton->click() until it returns (grid filled, label set); 2 warm-ups, 5 to 11 runs"));
 
-        dbMain = DatabaseEngine::openDatabase(path);
+        benchApp().database = DatabaseEngine::openDatabase(path);
         std::unique_ptr<frmMain> window = showWindow();
         SqliteBaseline baseline(path);
 
@@ -218,16 +222,16 @@ int main(int argc, char *argv[])
             checkStatement(select);
             window->txtSelect->setPlainText(select);
             const QByteArray utf8 = select.toUtf8();
-            const Pair pair = measurePair(2, c.runs, [&] { window->cmdSækja->click(); }, [&] { baseline.run(utf8); }, settle);
+            const Pair pair = measurePair(2, c.runs, [&] { window->getButton->click(); }, [&] { baseline.run(utf8); }, settle);
             report(QString::fromUtf8(c.name), pair.subjectMs, pair.baselineMs, c.target);
             note(QStringLiteral("  of which storing the statement (written only when changed) about %1 ms")
                      .arg(settingsWriteMs(window->txtSelect->toPlainText()), 0, 'f', 3));
             note(QStringLiteral("  %1 rows shown; \"%2\"; column widths %3")
-                     .arg(window->lvwNiðurstöður->itemCount())
-                     .arg(window->lblFjöldi->text(), widthsAreExact(*window) ? QStringLiteral("exact") : QStringLiteral("WRONG")));
+                     .arg(window->resultGrid->rows().rowCount())
+                     .arg(window->countLabel->text(), widthsAreExact(*window) ? QStringLiteral("exact") : QStringLiteral("WRONG")));
         }
         window.reset();
-        dbMain.reset();
+        benchApp().database.reset();
         if (!only.contains(u'm'))
             return 0;
 

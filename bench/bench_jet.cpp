@@ -5,7 +5,9 @@
 //                                      first Get after Open; default: rows512-jet4.mdb, Table1
 #include "BenchSupport.h"
 #include "DatabaseEngine.h"
-#include "ListView.h"
+#include "BenchApp.h"
+#include "ResultGrid.h"
+#include "ResultModel.h"
 #include "frmMain.h"
 #include "mdlMain.h"
 
@@ -88,6 +90,7 @@ int main(int argc, char *argv[])
 {
     BenchEnvironment environment;
     QApplication app(argc, argv);
+    BenchApp benchContext;
     QStringList arguments = app.arguments();
     QString only = QStringLiteral("csf");
     if (arguments.value(1) == QStringLiteral("--only") && arguments.size() >= 3) {
@@ -105,8 +108,8 @@ int main(int argc, char *argv[])
                  .arg(QString::fromLatin1(qVersion()), QFileInfo(path).fileName(), table)
                  .arg(rows));
 
-        dbMain = DatabaseEngine::openDatabase(path);
-        frmMain window;
+        benchApp().database = DatabaseEngine::openDatabase(path);
+        frmMain window(benchApp().context);
         window.show();
         for (int i = 0; i < 20 && !window.windowHandle()->isExposed(); ++i)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -115,7 +118,7 @@ int main(int argc, char *argv[])
         // One Get, or one scan, is well under a millisecond on a table this
         // size: each sample repeats it.
         constexpr int repeats = 50;
-        note(QStringLiteral("each sample: %1 Gets (cmdSækja->click()) against %1 libmdb scans; 2 warm-ups, 9 runs").arg(repeats));
+        note(QStringLiteral("each sample: %1 Gets (getButton->click()) against %1 libmdb scans; 2 warm-ups, 9 runs").arg(repeats));
         struct Case
         {
             QChar letter;
@@ -129,14 +132,14 @@ int main(int argc, char *argv[])
         for (const Case &c : cases) {
             if (!only.contains(c.letter))
                 continue;
-            std::unique_ptr<Recordset> check = dbMain->openRecordset(c.select);
+            std::unique_ptr<Recordset> check = benchApp().database->openRecordset(c.select);
             check->close();
             window.txtSelect->setPlainText(c.select);
             const Pair pair = measurePair(
                 2, 9,
                 [&] {
                     for (int i = 0; i < repeats; ++i)
-                        window.cmdSækja->click();
+                        window.getButton->click();
                 },
                 [&] {
                     for (int i = 0; i < repeats; ++i)
@@ -146,7 +149,7 @@ int main(int argc, char *argv[])
             report(c.name, pair.subjectMs / repeats, pair.baselineMs / repeats, 1.3);
             note(QStringLiteral("  of which storing the statement (written only when changed) about %1 ms")
                      .arg(settingsWriteMs(window.txtSelect->toPlainText()), 0, 'f', 3));
-            note(QStringLiteral("  %1 rows shown; \"%2\"").arg(window.lvwNiðurstöður->itemCount()).arg(window.lblFjöldi->text()));
+            note(QStringLiteral("  %1 rows shown; \"%2\"").arg(window.resultGrid->rows().rowCount()).arg(window.countLabel->text()));
         }
 
         if (!only.contains(u'f'))
@@ -158,12 +161,12 @@ int main(int argc, char *argv[])
         const Pair cold = measurePair(
             1, 7,
             [&] {
-                dbMain = DatabaseEngine::openDatabase(path);
-                window.cmdSækja->click();
+                benchApp().database = DatabaseEngine::openDatabase(path);
+                window.getButton->click();
             },
             [&] { MdbBaseline(path, table).scan(); }, settle);
         reportLine(QStringLiteral("jet open + first select *"), cold.subjectMs, cold.baselineMs, QStringLiteral("-"), "-");
-        dbMain.reset();
+        benchApp().database.reset();
     } catch (const std::exception &error) {
         std::fprintf(stderr, "bench_jet: %s\n", error.what());
         return 1;

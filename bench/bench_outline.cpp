@@ -6,7 +6,9 @@
 // bench_outline [--only sdk]   s: the report-shaped statements, d: the data
 //                              dump shape, k: a whole keystroke (default: all)
 #include "BenchSupport.h"
-#include "ListView.h"
+#include "BenchApp.h"
+#include "OutlineList.h"
+#include "ResultModel.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -85,7 +87,7 @@ void typeKey(QWidget *target, Qt::Key key, const QString &text)
 // One window per text, so that sizes can be measured in turns.
 std::unique_ptr<frmMain> showWindow(const QString &statement)
 {
-    auto window = std::make_unique<frmMain>();
+    auto window = std::make_unique<frmMain>(benchApp().context);
     window->show();
     for (int i = 0; i < 20 && !window->windowHandle()->isExposed(); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -118,7 +120,7 @@ void describe(const char *name, const frmMain &window)
     note(QStringLiteral("  %1: %2 characters, %3 outline lines")
              .arg(QString::fromLatin1(name))
              .arg(window.txtSelect->toPlainText().size())
-             .arg(window.lvwSviðTöflur->itemCount()));
+             .arg(window.outlineList->itemCount()));
 }
 
 // The outline of the large text against that of the medium one, each as a
@@ -202,6 +204,7 @@ int main(int argc, char *argv[])
 {
     BenchEnvironment environment;
     QApplication app(argc, argv);
+    BenchApp benchContext;
     const QStringList arguments = app.arguments();
     const QString only = arguments.value(1) == QStringLiteral("--only") ? arguments.value(2) : QStringLiteral("sdk");
 

@@ -1,8 +1,17 @@
 #pragma once
 
+#include "AppContext.h"
+#include "Database.h"
+#include "DatabaseThread.h"
+#include "ResultGrid.h"
+#include "ResultModel.h"
+#include "SettingsStore.h"
+
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 namespace morvane::test {
 
@@ -26,5 +35,48 @@ public:
 private:
     QTemporaryDir m_root;
 };
+
+// What the program hands its windows, as a test hands it: the settings in the
+// test's own folders, a database thread, the owner of the open database, and
+// short timeouts so that waits end quickly. Create it after
+// IsolatedUserFolders, so that the settings file lies in the test's folder.
+class TestApp
+{
+public:
+    explicit TestApp(int progressDelayMs = 50)
+        : context{settings, thread, database, EngineTimeouts{200, 300}, progressDelayMs}
+    {
+    }
+
+    SettingsStore settings;
+    DatabaseThread thread;
+    std::unique_ptr<Database> database;
+    AppContext context;
+};
+
+inline QStringList gridHeaders(const ResultGrid *grid)
+{
+    return grid->rows().result().headers;
+}
+
+inline int gridRowCount(const ResultGrid *grid)
+{
+    return grid->rows().rowCount();
+}
+
+inline QStringList gridRow(const ResultGrid *grid, int row)
+{
+    QStringList texts;
+    const ResultModel &model = grid->rows();
+    for (int column = 0; column < model.columnCount(); ++column)
+        texts.append(model.index(row, column).data().toString());
+    return texts;
+}
+
+inline bool gridCellIsRed(const ResultGrid *grid, int row, int column)
+{
+    const ResultModel &model = grid->rows();
+    return model.index(row, column).data(Qt::ForegroundRole).value<QColor>() == QColor(255, 0, 0);
+}
 
 } // namespace morvane::test

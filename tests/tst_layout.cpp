@@ -1,5 +1,5 @@
 // The query window's layout: the resize arithmetic and the live window.
-#include "ListView.h"
+#include "OutlineList.h"
 #include "MainLayout.h"
 #include "TestSupport.h"
 #include "frmMain.h"
@@ -25,7 +25,11 @@ class LayoutTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { m_folders = std::make_unique<test::IsolatedUserFolders>(); }
+    void initTestCase()
+    {
+        m_folders = std::make_unique<test::IsolatedUserFolders>();
+        m_app = std::make_unique<test::TestApp>();
+    }
 
     void workedExample()
     {
@@ -88,7 +92,7 @@ private slots:
 
     void liveWindowFollowsItsSize()
     {
-        frmMain window;
+        frmMain window(m_app->context);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.windowTitle(), QStringLiteral("Morvane 1.0.6"));
@@ -101,18 +105,18 @@ private slots:
         QCOMPARE(window.frameGeometry().size(), designOuter);
         QCOMPARE(window.Frame2->geometry(), QRect(2, 3, 438, 313));
         QCOMPARE(window.Frame1->geometry(), QRect(2, 315, 438, 143));
-        QCOMPARE(window.lvwNiðurstöður->geometry(), QRect(3, 181, 430, 128));
+        QCOMPARE(window.resultGrid->geometry(), QRect(3, 181, 430, 128));
         QCOMPARE(window.txtSelect->geometry(), QRect(43, 15, 261, 136));
-        QCOMPARE(window.cmdSækja->geometry(), QRect(220, 154, 81, 23));
+        QCOMPARE(window.getButton->geometry(), QRect(220, 154, 81, 23));
         QCOMPARE(window.txtExecute->geometry(), QRect(4, 15, 428, 92));
         QCOMPARE(window.cmdExecute->geometry(), QRect(353, 113, 75, 22));
-        QCOMPARE(window.lvwSviðTöflur->geometry(), QRect(306, 14, 126, 165));
+        QCOMPARE(window.outlineList->geometry(), QRect(306, 14, 126, 165));
 
         window.resize(900, 700);
-        const QRect wideGrid = window.lvwNiðurstöður->geometry();
+        const QRect wideGrid = window.resultGrid->geometry();
         QCOMPARE(wideGrid.width(), 900 + borders.width() - 12 - 6 - 2);
         window.resize(designOuter - borders);
-        QCOMPARE(window.lvwNiðurstöður->geometry(), QRect(3, 181, 430, 128));
+        QCOMPARE(window.resultGrid->geometry(), QRect(3, 181, 430, 128));
 
         // The window will not become narrower than the layout can handle.
         window.resize(50, 300);
@@ -122,23 +126,23 @@ private slots:
 
     void focusOrderAndNamesForScreenReaders()
     {
-        frmMain window;
+        frmMain window(m_app->context);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QApplication::setActiveWindow(&window);
         QCOMPARE(QApplication::focusWidget(), window.txtSelect);
-        QVERIFY(window.cmdSækja->isDefault());
+        QVERIFY(window.getButton->isDefault());
 
-        const QList<QWidget *> expected{window.cmdSækja, window.txtExecute, window.cmdExecute,
-                                        window.lvwSviðTöflur, window.lvwNiðurstöður, window.txtSelect};
+        const QList<QWidget *> expected{window.getButton, window.txtExecute, window.cmdExecute,
+                                        window.outlineList, window.resultGrid, window.txtSelect};
         for (QWidget *next : expected) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);
         }
 
         const QList<QPair<QWidget *, QString>> names{
-            {window.txtSelect, QStringLiteral("Select statement")}, {window.cmdSækja, QStringLiteral("Get")},
-            {window.lvwSviðTöflur, QStringLiteral("Fields and tables")}, {window.lvwNiðurstöður, QStringLiteral("Results")},
+            {window.txtSelect, QStringLiteral("Select statement")}, {window.getButton, QStringLiteral("Get")},
+            {window.outlineList, QStringLiteral("Fields and tables")}, {window.resultGrid, QStringLiteral("Results")},
             {window.txtExecute, QStringLiteral("Action statement")}, {window.cmdExecute, QStringLiteral("Execute")}};
         for (const auto &[widget, name] : names)
             QCOMPARE(widget->accessibleName(), name);
@@ -150,6 +154,7 @@ private slots:
 
 private:
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
+    std::unique_ptr<test::TestApp> m_app;
 };
 
 QTEST_MAIN(LayoutTest)

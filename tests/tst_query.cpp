@@ -1,13 +1,14 @@
 // The query window at work: Get into the grid, the count message, Execute,
 // focus and the remembered statements, on a real SQLite file.
 #include "DatabaseEngine.h"
-#include "ListView.h"
+#include "OutlineList.h"
+#include "ResultGrid.h"
 #include "SettingsStore.h"
 #include "SqliteFixture.h"
 #include "TestSupport.h"
 #include "WarningCatcher.h"
 #include "frmMain.h"
-#include "mdlMain.h"
+#include "StartUp.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -18,23 +19,7 @@ using namespace morvane;
 
 namespace {
 
-QStringList headers(const ListView *grid)
-{
-    QStringList texts;
-    for (int i = 0; i < grid->columnCount(); ++i)
-        texts.append(grid->headerItem()->text(i));
-    return texts;
-}
-
-QStringList row(const ListView *grid, int index)
-{
-    QStringList texts;
-    for (int i = 0; i < grid->columnCount(); ++i)
-        texts.append(grid->topLevelItem(index)->text(i));
-    return texts;
-}
-
-QStringList outlineTexts(const ListView *outline)
+QStringList outlineTexts(const OutlineList *outline)
 {
     QStringList texts;
     for (int i = 0; i < outline->itemCount(); ++i) {
@@ -90,8 +75,9 @@ private slots:
     void init()
     {
         QFile::remove(SettingsStore().fileName());
-        dbMain = DatabaseEngine::openDatabase(m_path);
-        m_window = std::make_unique<frmMain>();
+        m_app = std::make_unique<test::TestApp>();
+        m_app->database = DatabaseEngine::openDatabase(m_path, m_app->context.timeouts);
+        m_window = std::make_unique<frmMain>(m_app->context);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
         QApplication::setActiveWindow(m_window.get());
@@ -100,7 +86,7 @@ private slots:
     void cleanup()
     {
         m_window.reset();
-        dbMain.reset();
+        m_app->database.reset();
     }
 
     void countMessagesAndTheRowLimit_data()
@@ -132,63 +118,63 @@ private slots:
         QFETCH(QString, message);
         m_window->txtSelect->setPlainText(select);
         test::WarningCatcher warnings;
-        m_window->cmdSækja->click();
+        m_window->getButton->click();
         QCOMPARE(warnings.messages(), QStringList());
-        QCOMPARE(m_window->lvwNiðurstöður->itemCount(), rows);
-        QCOMPARE(m_window->lblFjöldi->text(), message);
+        QCOMPARE(test::gridRowCount(m_window->resultGrid), rows);
+        QCOMPARE(m_window->countLabel->text(), message);
         if (rows == 0)
-            QCOMPARE(m_window->lvwNiðurstöður->columnCount(), 0);
+            QCOMPARE(test::gridHeaders(m_window->resultGrid).size(), 0);
         QCOMPARE(SettingsStore().selectStatement(), select);
     }
 
     void cellsNullsAndColumnsFollowTheResult()
     {
         m_window->txtSelect->setPlainText(QStringLiteral("select id, name from a order by id"));
-        m_window->cmdSækja->click();
-        const ListView *grid = m_window->lvwNiðurstöður;
-        QCOMPARE(headers(grid), (QStringList{QStringLiteral("id"), QStringLiteral("name")}));
-        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("first")}));
-        QCOMPARE(row(grid, 1), (QStringList{QStringLiteral("2"), QStringLiteral("Null")}));
-        QCOMPARE(row(grid, 2), (QStringList{QStringLiteral("3"), QStringLiteral("spaced")}));
-        QCOMPARE(grid->topLevelItem(1)->foreground(1).color(), QColor(255, 0, 0));
-        QVERIFY(grid->topLevelItem(1)->foreground(0).color() != QColor(255, 0, 0));
-        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("3 items found."));
+        m_window->getButton->click();
+        const ResultGrid *grid = m_window->resultGrid;
+        QCOMPARE(test::gridHeaders(grid), (QStringList{QStringLiteral("id"), QStringLiteral("name")}));
+        QCOMPARE(test::gridRow(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("first")}));
+        QCOMPARE(test::gridRow(grid, 1), (QStringList{QStringLiteral("2"), QStringLiteral("Null")}));
+        QCOMPARE(test::gridRow(grid, 2), (QStringList{QStringLiteral("3"), QStringLiteral("spaced")}));
+        QCOMPARE(test::gridCellIsRed(grid, 1, 1), true);
+        QVERIFY(!test::gridCellIsRed(grid, 1, 0));
+        QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
 
         // The Null colour reaches the first cell as well.
         m_window->txtSelect->setPlainText(QStringLiteral("select name, id from a where id = 2"));
-        m_window->cmdSækja->click();
-        QCOMPARE(grid->topLevelItem(0)->foreground(0).color(), QColor(255, 0, 0));
+        m_window->getButton->click();
+        QCOMPARE(test::gridCellIsRed(grid, 0, 0), true);
 
         // Names the outline cannot tie to one field each: the result's own columns.
         m_window->txtSelect->setPlainText(QStringLiteral("select * from a order by id"));
-        m_window->cmdSækja->click();
-        QCOMPARE(headers(grid), (QStringList{QStringLiteral("id"), QStringLiteral("name")}));
-        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("first")}));
+        m_window->getButton->click();
+        QCOMPARE(test::gridHeaders(grid), (QStringList{QStringLiteral("id"), QStringLiteral("name")}));
+        QCOMPARE(test::gridRow(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("first")}));
 
         m_window->txtSelect->setPlainText(QStringLiteral("select a.id, b.id from a, b where b.a_id = a.id order by a.id"));
         QCOMPARE(m_window->fields(), (QStringList{QStringLiteral("id"), QStringLiteral("id")}));
-        m_window->cmdSækja->click();
-        QCOMPARE(headers(grid), (QStringList{QStringLiteral("id"), QStringLiteral("id")}));
-        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("10")}));
-        QCOMPARE(row(grid, 1), (QStringList{QStringLiteral("2"), QStringLiteral("20")}));
+        m_window->getButton->click();
+        QCOMPARE(test::gridHeaders(grid), (QStringList{QStringLiteral("id"), QStringLiteral("id")}));
+        QCOMPARE(test::gridRow(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("10")}));
+        QCOMPARE(test::gridRow(grid, 1), (QStringList{QStringLiteral("2"), QStringLiteral("20")}));
 
         m_window->txtSelect->setPlainText(QStringLiteral("select count(*) from b"));
-        m_window->cmdSækja->click();
-        QCOMPARE(headers(grid), QStringList{QStringLiteral("count(*)")});
-        QCOMPARE(row(grid, 0), QStringList{QStringLiteral("2")});
+        m_window->getButton->click();
+        QCOMPARE(test::gridHeaders(grid), QStringList{QStringLiteral("count(*)")});
+        QCOMPARE(test::gridRow(grid, 0), QStringList{QStringLiteral("2")});
 
         m_window->txtSelect->setPlainText(QStringLiteral("with x as (select note from b) select note from x order by note"));
         QVERIFY(m_window->fields().isEmpty());
-        m_window->cmdSækja->click();
-        QCOMPARE(headers(grid), QStringList{QStringLiteral("note")});
-        QCOMPARE(grid->itemCount(), 2);
-        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("2 items found."));
+        m_window->getButton->click();
+        QCOMPARE(test::gridHeaders(grid), QStringList{QStringLiteral("note")});
+        QCOMPARE(test::gridRowCount(grid), 2);
+        QCOMPARE(m_window->countLabel->text(), QStringLiteral("2 items found."));
 
         // Names the outline does tie to one field each are used as it gives them.
         m_window->txtSelect->setPlainText(QStringLiteral("SELECT NOTE, A.NAME AS Who FROM A, B WHERE B.A_ID = A.ID ORDER BY 1"));
-        m_window->cmdSækja->click();
-        QCOMPARE(headers(grid), (QStringList{QStringLiteral("note"), QStringLiteral("who")}));
-        QCOMPARE(row(grid, 0), (QStringList{QStringLiteral("x"), QStringLiteral("first")}));
+        m_window->getButton->click();
+        QCOMPARE(test::gridHeaders(grid), (QStringList{QStringLiteral("note"), QStringLiteral("who")}));
+        QCOMPARE(test::gridRow(grid, 0), (QStringList{QStringLiteral("x"), QStringLiteral("first")}));
     }
 
     void columnWidthsFollowTheirTexts()
@@ -202,7 +188,7 @@ private slots:
         QVERIFY(test::makeSqliteDatabase(m_path, QStringLiteral(
             "drop table if exists w; create table w(k integer, a text, b text);"
             "insert into w values (1, '%1', 'x'), (2, 'y', '%1'), (3, 'y', '%2');").arg(exact, over)));
-        const ListView *grid = m_window->lvwNiðurstöður;
+        const ResultGrid *grid = m_window->resultGrid;
         const float headerWidth = float(QFontMetrics(m_window->font()).horizontalAdvance(longHeader) * 15 + 300);
 
         // Column a: narrow header, a cell of exactly 4800 widens it to 4800.
@@ -210,14 +196,14 @@ private slots:
         // and drops to 4800 at the first cell that measures more.
         for (int rows : {1, 2, 3}) {
             m_window->txtSelect->setPlainText(QStringLiteral("select a, b as %1 from w where k <= %2 order by k").arg(longHeader).arg(rows));
-            m_window->cmdSækja->click();
-            QCOMPARE(grid->columnCount(), 2);
+            m_window->getButton->click();
+            QCOMPARE(test::gridHeaders(grid).size(), 2);
             QCOMPARE(grid->columnWidth(0), 4800.0f);
             QCOMPARE(grid->columnWidth(1), rows < 3 ? headerWidth : 4800.0f);
         }
         // A short header and short cells: the widest text plus the margin.
         m_window->txtSelect->setPlainText(QStringLiteral("select k * 111 as k from w"));
-        m_window->cmdSækja->click();
+        m_window->getButton->click();
         QCOMPARE(grid->columnWidth(0), float(QFontMetrics(m_window->font()).horizontalAdvance(QStringLiteral("333")) * 15 + 300));
     }
 
@@ -244,7 +230,7 @@ private slots:
         QVERIFY(test::makeSqliteDatabase(m_path, sql));
 
         m_window->txtSelect->setPlainText(QStringLiteral("select a, b from k order by n"));
-        m_window->cmdSækja->click();
+        m_window->getButton->click();
         const auto expectedWidth = [&](const QString &header, const QStringList &cells) {
             float width = float(metrics.horizontalAdvance(header) * 15 + 300);
             for (const QString &cell : cells) {
@@ -258,28 +244,28 @@ private slots:
         };
         QStringList reversed(texts.crbegin(), texts.crend());
         QVERIFY(expectedWidth(QStringLiteral("a"), texts) < 4800);
-        QCOMPARE(m_window->lvwNiðurstöður->columnWidth(0), expectedWidth(QStringLiteral("a"), texts));
-        QCOMPARE(m_window->lvwNiðurstöður->columnWidth(1), expectedWidth(QStringLiteral("b"), reversed));
+        QCOMPARE(m_window->resultGrid->columnWidth(0), expectedWidth(QStringLiteral("a"), texts));
+        QCOMPARE(m_window->resultGrid->columnWidth(1), expectedWidth(QStringLiteral("b"), reversed));
     }
 
     void failuresWarnAndKeepWhatWasThere()
     {
         m_window->txtSelect->setPlainText(QStringLiteral("select id from a"));
-        m_window->cmdSækja->click();
-        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("3 items found."));
+        m_window->getButton->click();
+        QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
 
         m_window->txtSelect->setPlainText(QStringLiteral("select id from missing_table"));
         test::WarningCatcher warnings;
-        m_window->cmdSækja->click();
+        m_window->getButton->click();
         QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Error in database. no such table: missing_table")});
-        QCOMPARE(m_window->lvwNiðurstöður->itemCount(), 0);
-        QCOMPARE(m_window->lvwNiðurstöður->columnCount(), 0);
-        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("3 items found."));
+        QCOMPARE(test::gridRowCount(m_window->resultGrid), 0);
+        QCOMPARE(test::gridHeaders(m_window->resultGrid).size(), 0);
+        QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select id from missing_table"));
 
         // An action statement typed into the select box is refused, not run.
         m_window->txtSelect->setPlainText(QStringLiteral("delete from a"));
-        m_window->cmdSækja->click();
+        m_window->getButton->click();
         QCOMPARE(warnings.messages().size(), 2);
         QVERIFY(warnings.messages().last().startsWith(QStringLiteral("Error in database. ")));
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
@@ -288,8 +274,8 @@ private slots:
     void executeRunsActionStatements()
     {
         m_window->txtSelect->setPlainText(QStringLiteral("select note from b order by id"));
-        m_window->cmdSækja->click();
-        const QStringList before = row(m_window->lvwNiðurstöður, 0);
+        m_window->getButton->click();
+        const QStringList before = test::gridRow(m_window->resultGrid, 0);
 
         test::WarningCatcher warnings;
         m_window->txtExecute->setPlainText(QStringLiteral("update b set note = 'changed' where id = 10"));
@@ -297,11 +283,11 @@ private slots:
         QCOMPARE(warnings.messages(), QStringList());
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select note from b where id = 10")), QStringLiteral("changed"));
         // Success is silent: the grid still shows the last Get.
-        QCOMPARE(row(m_window->lvwNiðurstöður, 0), before);
-        QCOMPARE(m_window->lblFjöldi->text(), QStringLiteral("2 items found."));
+        QCOMPARE(test::gridRow(m_window->resultGrid, 0), before);
+        QCOMPARE(m_window->countLabel->text(), QStringLiteral("2 items found."));
         QCOMPARE(m_window->txtExecute->toPlainText(), QStringLiteral("update b set note = 'changed' where id = 10"));
-        m_window->cmdSækja->click();
-        QCOMPARE(row(m_window->lvwNiðurstöður, 0), QStringList{QStringLiteral("changed")});
+        m_window->getButton->click();
+        QCOMPARE(test::gridRow(m_window->resultGrid, 0), QStringList{QStringLiteral("changed")});
 
         for (const QString &bad : {QStringLiteral("update nowhere set x = 1"), QString()}) {
             m_window->txtExecute->setPlainText(bad);
@@ -325,7 +311,7 @@ private slots:
         m_window->txtExecute->setPlainText(QStringLiteral("delete from a"));
         m_window->cmdExecute->click();
         m_window->txtSelect->setPlainText(QStringLiteral("select id from a"));
-        m_window->cmdSækja->click();
+        m_window->getButton->click();
         QVERIFY(QDir(file).removeRecursively());
 
         QCOMPARE(warnings.messages().size(), 2);
@@ -333,14 +319,14 @@ private slots:
         QVERIFY(warnings.messages().last().startsWith(QStringLiteral("Error in database. The settings could not be saved")));
         // Neither statement ran.
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
-        QCOMPARE(m_window->lblFjöldi->text(), QString());
+        QCOMPARE(m_window->countLabel->text(), QString());
     }
 
     void enterFollowsTheFocus()
     {
         frmMain &window = *m_window;
         QCOMPARE(QApplication::focusWidget(), window.txtSelect);
-        QVERIFY(window.cmdSækja->isDefault());
+        QVERIFY(window.getButton->isDefault());
         QVERIFY(!window.cmdExecute->isDefault());
 
         // Enter in the select box runs Get; Ctrl+Enter types a line break.
@@ -348,25 +334,25 @@ private slots:
         window.txtSelect->moveCursor(QTextCursor::End);
         QTest::keyClick(window.txtSelect, Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(window.txtSelect->toPlainText(), QStringLiteral("select id from a\n"));
-        QCOMPARE(window.lblFjöldi->text(), QString());
+        QCOMPARE(window.countLabel->text(), QString());
         QTest::keyClick(window.txtSelect, Qt::Key_Return);
-        QCOMPARE(window.lblFjöldi->text(), QStringLiteral("3 items found."));
+        QCOMPARE(window.countLabel->text(), QStringLiteral("3 items found."));
         QCOMPARE(window.txtSelect->toPlainText(), QStringLiteral("select id from a\n"));
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select id from a\n"));
 
         // Tab to the Get button stores the statement and keeps Get the default.
         window.txtSelect->setPlainText(QStringLiteral("select name from a"));
         QTest::keyClick(window.txtSelect, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.cmdSækja);
+        QCOMPARE(QApplication::focusWidget(), window.getButton);
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select name from a"));
-        QVERIFY(window.cmdSækja->isDefault());
+        QVERIFY(window.getButton->isDefault());
 
         // Into the action box: Execute becomes the default and Enter runs it,
         // storing the statement first.
-        QTest::keyClick(window.cmdSækja, Qt::Key_Tab);
+        QTest::keyClick(window.getButton, Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), window.txtExecute);
         QVERIFY(window.cmdExecute->isDefault());
-        QVERIFY(!window.cmdSækja->isDefault());
+        QVERIFY(!window.getButton->isDefault());
         QTest::keyClicks(window.txtExecute, QStringLiteral("insert into b values (30, 3, 'z')"));
         QTest::keyClick(window.txtExecute, Qt::Key_Return);
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select note from b where id = 30")), QStringLiteral("z"));
@@ -380,12 +366,12 @@ private slots:
         QVERIFY(window.cmdExecute->isDefault());
         QCOMPARE(SettingsStore().executeStatement(), QStringLiteral("delete from b where id = 30"));
         QTest::keyClick(window.cmdExecute, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.lvwSviðTöflur);
-        QVERIFY(window.cmdSækja->isDefault());
-        QTest::keyClick(window.lvwSviðTöflur, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.lvwNiðurstöður);
-        QTest::keyClick(window.lvwNiðurstöður, Qt::Key_Return);
-        QCOMPARE(window.lblFjöldi->text(), QStringLiteral("3 items found."));
+        QCOMPARE(QApplication::focusWidget(), window.outlineList);
+        QVERIFY(window.getButton->isDefault());
+        QTest::keyClick(window.outlineList, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.resultGrid);
+        QTest::keyClick(window.resultGrid, Qt::Key_Return);
+        QCOMPARE(window.countLabel->text(), QStringLiteral("3 items found."));
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from b where id = 30")), QStringLiteral("1"));
         test::makeSqliteDatabase(m_path, QStringLiteral("delete from b where id = 30"));
     }
@@ -394,7 +380,7 @@ private slots:
     {
         m_window->txtSelect->clear();
         QTest::keyClicks(m_window->txtSelect, QStringLiteral("SELECT a.x, Count(b) AS n FROM t1, t2"));
-        QCOMPARE(outlineTexts(m_window->lvwSviðTöflur),
+        QCOMPARE(outlineTexts(m_window->outlineList),
                  (QStringList{QStringLiteral("*Fields"), QStringLiteral("x"), QStringLiteral("n"), QStringLiteral("*Tables"),
                               QStringLiteral("t1"), QStringLiteral("t2")}));
         QCOMPARE(m_window->fields(), (QStringList{QStringLiteral("x"), QStringLiteral("n")}));
@@ -405,21 +391,22 @@ private slots:
         QCOMPARE(SettingsStore().executeStatement(), QStringLiteral("update a set name = 'q' where 0"));
 
         // The next window restores them, its outline already built.
-        frmMain next;
+        frmMain next(m_app->context);
         QCOMPARE(next.txtSelect->toPlainText(), QStringLiteral("SELECT a.x, Count(b) AS n FROM t1, t2"));
         QCOMPARE(next.txtExecute->toPlainText(), QStringLiteral("update a set name = 'q' where 0"));
-        QCOMPARE(outlineTexts(next.lvwSviðTöflur).size(), 6);
+        QCOMPARE(outlineTexts(next.outlineList).size(), 6);
         QCOMPARE(next.fields(), (QStringList{QStringLiteral("x"), QStringLiteral("n")}));
 
         // An emptied box is remembered as empty.
         next.txtSelect->clear();
-        QVERIFY(outlineTexts(next.lvwSviðTöflur).isEmpty());
+        QVERIFY(outlineTexts(next.outlineList).isEmpty());
         next.close();
         QCOMPARE(SettingsStore().selectStatement(), QString());
     }
 
 private:
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
+    std::unique_ptr<test::TestApp> m_app;
     QTemporaryDir m_dir;
     QString m_path;
     std::unique_ptr<frmMain> m_window;

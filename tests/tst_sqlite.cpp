@@ -12,6 +12,9 @@ using namespace morvane;
 
 namespace {
 
+// A lock held by another connection fails the statement this soon.
+const EngineTimeouts shortTimeouts{200, 300};
+
 QString firstText(Database &db, const QString &sql)
 {
     auto result = db.openRecordset(sql);
@@ -59,7 +62,7 @@ private slots:
 
     void readsValuesOfEveryKind()
     {
-        auto db = DatabaseEngine::openDatabase(m_path);
+        auto db = DatabaseEngine::openDatabase(m_path, shortTimeouts);
         auto result = db->openRecordset(QStringLiteral("select id, name, price, data, note from items order by id"));
         QCOMPARE(result->fieldCount(), 5);
         QCOMPARE(result->fieldName(1), QStringLiteral("name"));
@@ -90,7 +93,7 @@ private slots:
 
     void refusesWhatItShouldNotRun()
     {
-        auto db = DatabaseEngine::openDatabase(m_path);
+        auto db = DatabaseEngine::openDatabase(m_path, shortTimeouts);
         // A select box must not change data, and Execute runs one action.
         QVERIFY(failureOf([&] { (void)db->openRecordset(QStringLiteral("delete from items")); }).contains(QStringLiteral("Execute")));
         QCOMPARE(firstText(*db, QStringLiteral("select count(*) from items")), QStringLiteral("3"));
@@ -108,7 +111,7 @@ private slots:
 
     void opensHardenedAndDurable()
     {
-        auto db = DatabaseEngine::openDatabase(m_path);
+        auto db = DatabaseEngine::openDatabase(m_path, shortTimeouts);
         QCOMPARE(firstText(*db, QStringLiteral("select * from pragma_trusted_schema")), QStringLiteral("0"));
         QCOMPARE(firstText(*db, QStringLiteral("select * from pragma_cell_size_check")), QStringLiteral("1"));
         QCOMPARE(firstText(*db, QStringLiteral("select * from pragma_synchronous")), QStringLiteral("3"));
@@ -119,7 +122,7 @@ private slots:
 
         const QString wal = m_dir.filePath(QStringLiteral("wal.sqlite"));
         QVERIFY(test::makeSqliteDatabase(wal, QStringLiteral("pragma journal_mode = wal; create table t(a);")));
-        auto walDb = DatabaseEngine::openDatabase(wal);
+        auto walDb = DatabaseEngine::openDatabase(wal, shortTimeouts);
         QCOMPARE(firstText(*walDb, QStringLiteral("select * from pragma_journal_mode")), QStringLiteral("wal"));
         QCOMPARE(firstText(*walDb, QStringLiteral("select * from pragma_synchronous")), QStringLiteral("2"));
         walDb->execute(QStringLiteral("insert into t values (42)"));
@@ -131,11 +134,11 @@ private slots:
     {
         const QString path = m_dir.filePath(QStringLiteral("locked.sqlite"));
         QVERIFY(test::makeSqliteDatabase(path, QStringLiteral("create table t(a);")));
-        auto locked = DatabaseEngine::openDatabase(path);
+        auto locked = DatabaseEngine::openDatabase(path, shortTimeouts);
         sqlite3 *holder = nullptr;
         QCOMPARE(sqlite3_open(path.toUtf8().constData(), &holder), SQLITE_OK);
         QCOMPARE(sqlite3_exec(holder, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
-        QCOMPARE(failureOf([&] { (void)DatabaseEngine::openDatabase(path); }), QStringLiteral("database is locked"));
+        QCOMPARE(failureOf([&] { (void)DatabaseEngine::openDatabase(path, shortTimeouts); }), QStringLiteral("database is locked"));
         QCOMPARE(failureOf([&] { locked->execute(QStringLiteral("insert into t values (1)")); }), QStringLiteral("database is locked"));
         sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr);
         sqlite3_close(holder);
@@ -150,7 +153,7 @@ private slots:
         const QString path = m_dir.filePath(QStringLiteral("readonly.sqlite"));
         QVERIFY(test::makeSqliteDatabase(path, QStringLiteral("create table t(a); insert into t values (7);")));
         QVERIFY(QFile::setPermissions(path, QFile::ReadOwner));
-        auto db = DatabaseEngine::openDatabase(path);
+        auto db = DatabaseEngine::openDatabase(path, shortTimeouts);
         QCOMPARE(firstText(*db, QStringLiteral("select a from t")), QStringLiteral("7"));
         QVERIFY(failureOf([&] { db->execute(QStringLiteral("delete from t")); }).contains(QStringLiteral("readonly")));
     }
@@ -162,7 +165,7 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QByteArray("SQLite format 3\0", 16) + QByteArray(4000, '\x5a'));
         file.close();
-        QVERIFY(!failureOf([&] { (void)DatabaseEngine::openDatabase(path); }).isEmpty());
+        QVERIFY(!failureOf([&] { (void)DatabaseEngine::openDatabase(path, shortTimeouts); }).isEmpty());
     }
 
 private:

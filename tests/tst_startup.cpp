@@ -6,7 +6,7 @@
 #include "frmDB.h"
 #include "frmMain.h"
 #include "frmVidvorun.h"
-#include "mdlMain.h"
+#include "StartUp.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -70,18 +70,20 @@ private slots:
         QApplication::setQuitOnLastWindowClosed(true);
     }
 
+    void init() { m_app = std::make_unique<test::TestApp>(); }
+
     void cleanup()
     {
         for (QWidget *widget : QApplication::topLevelWidgets())
             widget->close();
         deleteClosedWindows();
-        dbMain.reset();
+        m_app->database.reset();
         QFile::remove(SettingsStore().fileName());
     }
 
     void firstRunShowsEmptyPathBox()
     {
-        Main();
+        Main(m_app->context);
         const QList<frmDB *> dialogs = openForms<frmDB>();
         QCOMPARE(dialogs.size(), 1);
         QCOMPARE(dialogs.first()->Text1->text(), QString());
@@ -117,7 +119,7 @@ private slots:
         QDir::setCurrent(m_data.path());
         const QStringList before = folderEntries(m_data.path());
 
-        Main();
+        Main(m_app->context);
         frmDB *dialog = openForms<frmDB>().value(0);
         QVERIFY(dialog);
         QCOMPARE(dialog->Text1->text(), QStringLiteral("the earlier path"));
@@ -131,7 +133,7 @@ private slots:
         QCOMPARE(openForms<frmDB>(), QList<frmDB *>{dialog});
         QCOMPARE(dialog->Text1->text(), typed);
         QVERIFY(openForms<frmMain>().isEmpty());
-        QVERIFY(!dbMain);
+        QVERIFY(!m_app->database);
         QCOMPARE(SettingsStore().databasePath(), QStringLiteral("the earlier path"));
         QCOMPARE(folderEntries(m_data.path()), before);
     }
@@ -150,7 +152,7 @@ private slots:
         // The program keeps running across the swap of windows: it ends only
         // when the query window, closed here, was the last one.
         const int exitCode = runApplication([&] {
-            Main();
+            Main(m_app->context);
             dialog = openForms<frmDB>().value(0);
             dialog->Text1->setText(spaced);
             dialog->Command1->click();
@@ -169,17 +171,17 @@ private slots:
         QVERIFY(warnings.messages().isEmpty());
         QVERIFY(dialogGone);
         QCOMPARE(caption, QStringLiteral("Morvane 1.0.6"));
-        QVERIFY(dbMain);
+        QVERIFY(m_app->database);
         QCOMPARE(SettingsStore().databasePath(), spaced);
 
         // The next start offers the remembered path.
-        Main();
+        Main(m_app->context);
         QCOMPARE(openForms<frmDB>().value(0)->Text1->text(), spaced);
     }
 
     void enterOpensAndEscapeCancels()
     {
-        Main();
+        Main(m_app->context);
         frmDB *dialog = openForms<frmDB>().value(0);
         QVERIFY(dialog);
         dialog->Text1->setText(m_database);
@@ -202,7 +204,7 @@ private slots:
         for (const Closer &closeDialog : closers) {
             QPointer<frmDB> cancelled;
             const int exitCode = runApplication([&] {
-                Main();
+                Main(m_app->context);
                 cancelled = openForms<frmDB>().value(0);
                 cancelled->Text1->setText(QStringLiteral("typed but never opened"));
                 closeDialog(cancelled);
@@ -254,6 +256,7 @@ private:
     }
 
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
+    std::unique_ptr<test::TestApp> m_app;
     QTemporaryDir m_data;
     QString m_database;
 };

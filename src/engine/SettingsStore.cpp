@@ -62,6 +62,10 @@ void SettingsStore::write(const QString &key, const QString &value)
     // text again would replace and sync the file each time for nothing.
     if (m_settings->contains(key) && read(key) == value && QFileInfo::exists(fileName()))
         return;
+    // QSettings keeps the first error it meets for good; a store that failed
+    // once starts afresh, so that a write that can succeed now does.
+    if (m_settings->status() != QSettings::NoError)
+        m_settings = std::make_unique<QSettings>(fileName(), QSettings::IniFormat);
     createOwnerOnly(fileName());
     m_settings->setValue(key, value);
     m_settings->sync();
