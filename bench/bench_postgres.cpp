@@ -130,7 +130,7 @@ int main(int argc, char *argv[])
         if (arguments.value(0) == QStringLiteral("--peak") && arguments.size() == 3)
             return runPeakChild(arguments[1], arguments[2]);
 
-        test::PostgresServer server;
+        test::PostgresServer server{QStringLiteral(MORVANE_BINARY_DIR "/pg-template")};
         if (!server.start()) {
             std::fprintf(stderr, "bench_postgres: %s\n", qPrintable(server.error()));
             return 1;

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <memory>
 
 namespace morvane::test {
@@ -30,6 +32,10 @@ namespace morvane::test {
 // creates (or "nobody" without it) through setpriv, in a folder handed to
 // that account. setpriv also gives the server a parent-death signal, so a
 // test program that crashes takes its server with it.
+//
+// initdb is most of the cost of a start; given a template folder (in the
+// build folder), the first start keeps a copy of the fresh cluster there and
+// later ones copy it, under a lock file for test programs run side by side.
 //
 // Two roles: "morvane", the superuser, trusted without a password, and
 // "secret" (password "Secret-pw-4711"), which must give its password.
@@ -60,7 +66,7 @@ public:
         return onPath.isEmpty() ? QString() : QFileInfo(onPath).absolutePath();
     }
 
-    PostgresServer() = default;
+    explicit PostgresServer(QString templateFolder = {}) : m_template(std::move(templateFolder)) {}
     PostgresServer(const PostgresServer &) = delete;
     PostgresServer &operator=(const PostgresServer &) = delete;
 
@@ -75,7 +81,7 @@ public:
             return failed(QStringLiteral("no PostgreSQL server binaries (initdb, postgres) were found"));
         if (!m_folder.isValid() || !handFolderToServerAccount())
             return failed(QStringLiteral("cannot prepare the temporary folder"));
-        if (!initdb() || !writeAccessRules() || !launch() || !waitUntilReady() || !createRoles())
+        if (!makeCluster() || !writeAccessRules() || !launch() || !waitUntilReady() || !createRoles())
             return false;
         return true;
     }
@@ -174,6 +180,43 @@ private:
         return command + arguments;
     }
 
+    bool makeCluster()
+    {
+        if (m_template.isEmpty())
+            return initdb();
+        QLockFile lock(m_template + QStringLiteral(".lock"));
+        if (!lock.tryLock(180000))
+            return initdb();
+        // A template from other server binaries is made afresh.
+        const QFileInfo initdbFile(m_bin + QStringLiteral("/initdb"));
+        const QByteArray stamp = (QStringLiteral("wal1 ") + initdbFile.absoluteFilePath() + u' '
+                                  + QString::number(initdbFile.lastModified().toSecsSinceEpoch())).toUtf8();
+        QFile stampFile(m_template + QStringLiteral(".stamp"));
+        const bool current = stampFile.open(QIODevice::ReadOnly) && stampFile.readAll() == stamp
+            && QFile::exists(m_template + QStringLiteral("/PG_VERSION"));
+        stampFile.close();
+        if (current)
+            return copyTree(m_template, dataFolder());
+        QDir(m_template).removeRecursively();
+        if (!initdb() || !copyTree(dataFolder(), m_template))
+            return false;
+        if (!stampFile.open(QIODevice::WriteOnly | QIODevice::Truncate) || stampFile.write(stamp) != stamp.size())
+            return failed(QStringLiteral("cannot write ") + stampFile.fileName());
+        return true;
+    }
+
+    // cp -a keeps the owner (the server's account) and the folder's mode,
+    // which the server checks.
+    bool copyTree(const QString &from, const QString &to)
+    {
+        QProcess copy;
+        copy.setProcessChannelMode(QProcess::MergedChannels);
+        copy.start(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("--"), from, to});
+        if (!copy.waitForFinished(120000) || copy.exitStatus() != QProcess::NormalExit || copy.exitCode() != 0)
+            return failed(QStringLiteral("cannot copy the cluster: ") + QString::fromLocal8Bit(copy.readAll()));
+        return true;
+    }
+
     bool initdb()
     {
         QProcess process;
@@ -182,7 +225,9 @@ private:
             QStringLiteral("initdb"),
             {QStringLiteral("-D"), dataFolder(), QStringLiteral("-U"), QStringLiteral("morvane"),
              QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-E"), QStringLiteral("UTF8"),
-             QStringLiteral("--locale=C"), QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")});
+             QStringLiteral("--locale=C"), QStringLiteral("--no-sync"), QStringLiteral("--no-instructions"),
+             // 1 MB write-ahead segments instead of 16: less to write and copy.
+             QStringLiteral("--wal-segsize=1")});
         process.start(command.first(), command.mid(1));
         if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit
             || process.exitCode() != 0)
@@ -238,6 +283,7 @@ private:
         return true;
     }
 
+    QString m_template;
     QTemporaryDir m_folder{QDir::tempPath() + QStringLiteral("/morvane-pg-XXXXXX")};
     QString m_bin;
     QString m_account;
