@@ -304,6 +304,10 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
 
 void frmMain::runOnDatabase(DatabaseThread::Job job)
 {
+    // Input waits while a run is on, but a click already queued can arrive
+    // between its end and the next run; one run at a time.
+    if (m_running)
+        throw Failure(QStringLiteral("A statement is still running."));
     m_running = true;
     const auto finished = qScopeGuard([this] {
         m_running = false;

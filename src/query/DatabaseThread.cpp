@@ -4,8 +4,16 @@
 
 namespace morvane {
 
+namespace {
+
+constexpr int reinterruptMs = 20;
+
+} // namespace
+
 DatabaseThread::DatabaseThread(QObject *parent) : QObject(parent)
 {
+    m_reinterrupt.setInterval(reinterruptMs);
+    connect(&m_reinterrupt, &QTimer::timeout, this, &DatabaseThread::interruptTarget);
     m_thread.setObjectName(QStringLiteral("database"));
     // Owned by the thread's event loop from here on: deleted when it ends.
     m_worker = new QObject;
@@ -50,6 +58,12 @@ void DatabaseThread::cancel()
     if (!m_busy)
         return;
     m_cancelled = true;
+    interruptTarget();
+    m_reinterrupt.start();
+}
+
+void DatabaseThread::interruptTarget()
+{
     const std::lock_guard lock(m_targetMutex);
     if (m_target)
         m_target->interrupt();
@@ -57,6 +71,7 @@ void DatabaseThread::cancel()
 
 void DatabaseThread::jobDone(std::exception_ptr failure)
 {
+    m_reinterrupt.stop();
     m_busy = false;
     m_failure = std::move(failure);
     emit finished();

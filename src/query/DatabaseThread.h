@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <exception>
@@ -37,7 +38,9 @@ public:
     [[nodiscard]] bool isBusy() const { return m_busy; }
 
     // Asks the running job to stop: the flag is raised and the database's
-    // running statement interrupted. Does nothing when no job runs.
+    // running statement interrupted, again every few milliseconds until the
+    // job ends, so that a statement the job starts just after an interrupt
+    // is stopped too. Does nothing when no job runs.
     void cancel();
 
     // The exception the last job ended with, once; null when it returned.
@@ -48,8 +51,10 @@ signals:
 
 private:
     void jobDone(std::exception_ptr failure);
+    void interruptTarget();
 
     QThread m_thread;
+    QTimer m_reinterrupt;
     QObject *m_worker = nullptr;
     std::atomic_bool m_cancelled = false;
     std::mutex m_targetMutex;
