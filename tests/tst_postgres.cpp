@@ -9,6 +9,7 @@
 #include "PostgresDatabase.h"
 #include "PostgresServer.h"
 #include "QueryRun.h"
+#include "ResultGrid.h"
 #include "SettingsStore.h"
 #include "TestSupport.h"
 #include "WarningCatcher.h"
@@ -18,6 +19,7 @@
 #include <QApplication>
 #include <QDirIterator>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -79,6 +81,7 @@ private slots:
 
     void values_data();
     void values();
+    void queryWindowOverServer();
     void countPastTheBlock_data();
     void countPastTheBlock();
     void executeSeenFromSecondConnection();
@@ -325,6 +328,24 @@ void tst_postgres::values()
     QVERIFY(!rows->eof());
     QCOMPARE(rows->value(field), expected);
     QCOMPARE(rows->value(field).isNull(), expected.isNull());
+}
+
+// The query window shows a server's rows as it shows a file's: names quoted
+// with capitals and spaces, booleans as 1, Null in red.
+void tst_postgres::queryWindowOverServer()
+{
+    test::TestApp app;
+    app.database = open(m_server.connection());
+    frmMain window(app.context);
+    window.show();
+    window.txtSelect->setPlainText(QStringLiteral("select \"Mixed Name\", flag, nothing from kinds"));
+    window.getButton->click();
+    QCOMPARE(test::gridHeaders(window.resultGrid),
+             QStringList({QStringLiteral("Mixed Name"), QStringLiteral("flag"), QStringLiteral("nothing")}));
+    QCOMPARE(test::gridRow(window.resultGrid, 0),
+             QStringList({QStringLiteral("spaced"), QStringLiteral("1"), QStringLiteral("Null")}));
+    QVERIFY(test::gridCellIsRed(window.resultGrid, 0, 2));
+    QCOMPARE(window.countLabel->text(), QStringLiteral("1 item found."));
 }
 
 void tst_postgres::countPastTheBlock_data()
