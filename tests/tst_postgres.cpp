@@ -395,6 +395,9 @@ void tst_postgres::executeSeenFromSecondConnection()
     QVERIFY(!rows->eof());
     QCOMPARE(rows->value(0), FieldValue(QStringLiteral("written")));
     QVERIFY_THROWS_EXCEPTION(Failure, writer->execute(QStringLiteral("insert into log values ('a'); drop table log")));
+    // Autocommit holds: a transaction begun by hand is not left open.
+    QVERIFY_THROWS_EXCEPTION(Failure, writer->execute(QStringLiteral("begin")));
+    QCOMPARE(openTransactions(), QStringLiteral("0"));
     QCOMPARE(m_server.query(QStringLiteral("select count(*) from log")), QStringLiteral("1"));
 }
 

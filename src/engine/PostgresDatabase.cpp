@@ -499,15 +499,21 @@ void PostgresDatabase::endRead(quint64 readId) noexcept
         endRead();
 }
 
+bool PostgresDatabase::inTransaction() const
+{
+    const PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
+    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
+}
+
 void PostgresDatabase::endRead() noexcept
 {
-    if (!m_reading)
-        return;
     m_reading = false;
     m_cursorKept = false;
     // The transaction only read, so rolling back ends it as well as a commit
-    // and also ends one that a failure or a cancel left aborted.
-    PQclear(PQexec(m_connection.get(), "ROLLBACK"));
+    // and also ends one that a failure or a cancel left aborted. A repeated
+    // cancel request can land on the rollback itself, which is then retried.
+    for (int attempt = 0; attempt < 3 && inTransaction(); ++attempt)
+        PQclear(PQexec(m_connection.get(), "ROLLBACK"));
 }
 
 std::unique_ptr<Recordset> PostgresDatabase::openRecordset(const QString &sql)
@@ -521,6 +527,12 @@ void PostgresDatabase::execute(const QString &sql)
 {
     startCall();
     runSingle(sql.toUtf8());
+    // Each statement commits on its own; a transaction left open would hold
+    // its locks and be ended unseen by the next Get.
+    if (inTransaction()) {
+        endRead();
+        throw Failure(QStringLiteral("Execute runs each statement on its own; a transaction cannot be left open."));
+    }
 }
 
 // Rows past the first batch are counted by the server in the read's own

@@ -85,6 +85,7 @@ private:
     // Ends read `readId` if it is still the one open.
     void endRead(quint64 readId) noexcept;
     void endRead() noexcept;
+    [[nodiscard]] bool inTransaction() const;
 
     [[nodiscard]] qint64 countOver(const QString &select);
     [[nodiscard]] bool streamsItsRows(const QString &select);
