@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "JetDatabase.h"
+#include "PostgresDatabase.h"
 #include "SqliteDatabase.h"
 
 #include <QFile>
@@ -87,6 +88,8 @@ bool isEncryptedOfficeFile(const QString &path, const QByteArray &header)
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts)
 {
+    if (PostgresDatabase::isConnectionString(path))
+        return std::make_unique<PostgresDatabase>(path, timeouts.connectSeconds);
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
         return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
@@ -97,6 +100,11 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, cons
                                     "cannot read. Save an unencrypted copy in Access and open that."));
     }
     refuse(path, QStringLiteral("it is not a database file this program can read."));
+}
+
+QString DatabaseEngine::pathToRemember(const QString &path)
+{
+    return PostgresDatabase::withoutPassword(path);
 }
 
 } // namespace morvane

@@ -68,7 +68,7 @@ void frmDB::Command1_Click()
     if (m_opening)
         return;
     // The path goes to the engine exactly as typed: no trimming, no default
-    // extension, and it is remembered in the same form.
+    // extension, and it is remembered in the same form, less any password.
     const QString path = Text1->text();
     try {
         std::unique_ptr<Database> opened;
@@ -90,7 +90,7 @@ void frmDB::Command1_Click()
             frmVidvorun::showWarning(frmVidvorun::initialMessage, QString::fromUtf8(error.what()));
         return;
     }
-    rememberPath(path);
+    rememberPath(DatabaseEngine::pathToRemember(path));
     // The query window is shown before this dialog closes, so the program
     // never has zero windows and does not end in between.
     createForm<frmMain>(m_context)->show();
