@@ -56,14 +56,11 @@ QString findReader()
         folder = QCoreApplication::applicationDirPath();
     else
         folder = QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).absolutePath();
-    const QFileInfo beside(QDir(folder).filePath(readerName));
-    if (beside.isFile() && beside.isExecutable())
-        return beside.absoluteFilePath();
-#ifdef MORVANE_JET_READER_FALLBACK
-    const QFileInfo built(QStringLiteral(MORVANE_JET_READER_FALLBACK));
-    if (built.isFile() && built.isExecutable())
-        return built.absoluteFilePath();
-#endif
+    // The same relative place in an installed copy and in a build tree, so
+    // the program carries no absolute path and can be moved as a whole.
+    const QFileInfo reader(QDir(folder).filePath(QStringLiteral(MORVANE_JET_READER_FOLDER "/") + readerName));
+    if (reader.isFile() && reader.isExecutable())
+        return reader.absoluteFilePath();
     return {};
 }
 

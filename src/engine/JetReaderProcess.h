@@ -70,8 +70,8 @@ private:
     UniqueFd m_fd;
 };
 
-// The reader lives next to the running program; a build tree also knows where
-// it put the reader, for programs started from elsewhere.
+// The reader lives in the program's private folder, found from the running
+// program's own folder (bin/../libexec/morvane, installed or built).
 QString findReader();
 
 struct Frame

@@ -4,6 +4,8 @@
 #include "DatabaseEngine.h"
 #include "Design.h"
 #include "Failure.h"
+#include "PathCompleter.h"
+#include "PathDrop.h"
 #include "RunWait.h"
 #include "SettingsStore.h"
 #include "frmMain.h"
@@ -37,6 +39,10 @@ frmDB::frmDB(AppContext &context)
     Text1->setAccessibleName(QStringLiteral("Path"));
     Label1->setBuddy(Text1);
     twips.place(Text1, 615, 240, 3765, 330);
+    // Comforts of a file path box: completion from the file system, and a
+    // file dropped on the dialog fills it.
+    new PathCompleter(Text1);
+    new PathDrop(this, Text1);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setAccessibleName(QStringLiteral("Open"));
     Command1->setDefault(true);
