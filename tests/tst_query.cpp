@@ -10,6 +10,7 @@
 #include "frmMain.h"
 #include "StartUp.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -50,6 +51,24 @@ QString textOfWidth(const QFont &font, int pixels)
     }
     return QString();
 }
+
+// Counts the paint events a window gets.
+class PaintCounter : public QObject
+{
+public:
+    PaintCounter(QWidget *window, int &paints) : m_paints(paints) { window->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++m_paints;
+        return false;
+    }
+
+private:
+    int &m_paints;
+};
 
 } // namespace
 
@@ -139,6 +158,12 @@ private slots:
         QCOMPARE(test::gridCellIsRed(grid, 1, 1), true);
         QVERIFY(!test::gridCellIsRed(grid, 1, 0));
         QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
+        // A screen reader finds the same rows and cells in the grid named "Results".
+        QAccessibleInterface *table = QAccessible::queryAccessibleInterface(m_window->resultGrid);
+        QVERIFY(table && table->tableInterface());
+        QCOMPARE(table->text(QAccessible::Name), QStringLiteral("Results"));
+        QTRY_COMPARE(table->tableInterface()->rowCount(), 3);
+        QCOMPARE(table->tableInterface()->cellAt(1, 1)->text(QAccessible::Name), QStringLiteral("Null"));
 
         // The Null colour reaches the first cell as well.
         m_window->txtSelect->setPlainText(QStringLiteral("select name, id from a where id = 2"));
@@ -224,9 +249,10 @@ private slots:
                 grown = pieces[i % pieces.size()];
             texts.append(i % 3 == 0 ? grown : pieces[(i * 7) % pieces.size()].repeated(1 + i % 5));
         }
-        QString sql = QStringLiteral("drop table if exists k; create table k(n integer, a text, b text);");
+        QString sql = QStringLiteral("begin; drop table if exists k; create table k(n integer, a text, b text);");
         for (int i = 0; i < texts.size(); ++i)
             sql += QStringLiteral("insert into k values (%1, '%2', '%3');").arg(i).arg(texts[i], texts[texts.size() - 1 - i]);
+        sql += QStringLiteral("commit;");
         QVERIFY(test::makeSqliteDatabase(m_path, sql));
 
         m_window->txtSelect->setPlainText(QStringLiteral("select a, b from k order by n"));
@@ -320,6 +346,53 @@ private slots:
         // Neither statement ran.
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
         QCOMPARE(m_window->countLabel->text(), QString());
+    }
+
+    void aSlowRunShowsProgressAndCancelLeavesTheFileAlone()
+    {
+        // While a run is on, the window's thread keeps turning: timers fire
+        // and the window repaints. The progress window appears after the
+        // delay, and its Cancel ends the run with the usual warning.
+        int ticks = 0;
+        int paints = 0;
+        int progressShown = 0;
+        PaintCounter counter(m_window.get(), paints);
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            ++ticks;
+            m_window->update();
+            auto *progress = QApplication::activeModalWidget();
+            if (progress && progress->objectName() == QStringLiteral("frmProgress") && ticks > 5) {
+                ++progressShown;
+                if (auto *cancel = progress->findChild<QPushButton *>(QStringLiteral("cmdCancel")); cancel->isEnabled())
+                    cancel->click();
+            }
+        });
+        watch.start(10);
+        test::WarningCatcher warnings;
+        const QString endless = QStringLiteral("with recursive c(i) as (select 1 union all select i + 1 from c) ");
+        m_window->txtSelect->setPlainText(endless + QStringLiteral("select count(*) from c"));
+        m_window->getButton->click();
+        m_window->txtExecute->setPlainText(QStringLiteral("insert into a ") + endless + QStringLiteral("select i, 'x' from c"));
+        m_window->cmdExecute->click();
+
+        QVERIFY(progressShown >= 2);
+        QVERIFY(ticks > 10);
+        QVERIFY(paints > 2);
+        QCOMPARE(warnings.messages(),
+                 (QStringList{QStringLiteral("Error in database. The statement was cancelled."), QStringLiteral("Error in database")}));
+        QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
+        QCOMPARE(QApplication::activeModalWidget(), nullptr);
+
+        // Closing the window during a run cancels it first, then closes.
+        watch.disconnect();
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (QApplication::activeModalWidget())
+                m_window->close();
+        });
+        m_window->getButton->click();
+        QTRY_VERIFY(!m_window->isVisible());
+        QCOMPARE(warnings.messages().size(), 2);
     }
 
     void enterFollowsTheFocus()

@@ -19,11 +19,6 @@ void SqliteFinalizer::operator()(sqlite3_stmt *statement) const
 
 namespace {
 
-QString utf16Text(const void *text, int bytes)
-{
-    return QString(static_cast<const QChar *>(text), bytes / int(sizeof(QChar)));
-}
-
 // Skips white space and comments, so that a trailing semicolon or comment
 // after the one statement is not mistaken for a second statement.
 bool onlyBlankOrComments(const QChar *tail, const QChar *end)
@@ -92,8 +87,10 @@ public:
         case SQLITE_FLOAT:
             return FieldValue(sqlite3_column_double(s, index));
         case SQLITE_TEXT: {
-            const void *text = sqlite3_column_text16(s, index);
-            return FieldValue(utf16Text(text, sqlite3_column_bytes16(s, index)));
+            // One conversion, straight from SQLite's own UTF-8: asking SQLite
+            // for UTF-16 would convert into a buffer of its own and copy again.
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, index));
+            return FieldValue(QString::fromUtf8(text, sqlite3_column_bytes(s, index)));
         }
         case SQLITE_BLOB: {
             const void *blob = sqlite3_column_blob(s, index);
@@ -137,6 +134,8 @@ SqliteConnection::SqliteConnection(SqliteHandle db) : m_db(std::move(db)) {}
 
 QString SqliteConnection::errorText() const
 {
+    if (m_guard && !m_guard->refusal().isEmpty())
+        return m_guard->refusal();
     const void *message = sqlite3_errmsg16(m_db.get());
     return message ? QString::fromUtf16(static_cast<const char16_t *>(message)) : QString();
 }
@@ -170,13 +169,32 @@ SqliteStatement SqliteConnection::prepareReading(const QString &sql)
     return statement;
 }
 
+void SqliteConnection::guardTypedStatements()
+{
+    if (!m_guard)
+        m_guard = std::make_unique<SqliteGuard>(m_db.get());
+}
+
+bool SqliteConnection::takeJournalModeChange()
+{
+    return m_guard && m_guard->takeJournalModeChange();
+}
+
+void SqliteConnection::useRule(SqliteGuard::Rule rule)
+{
+    if (m_guard)
+        m_guard->use(rule);
+}
+
 std::unique_ptr<Recordset> SqliteConnection::openRecordset(const QString &sql)
 {
+    useRule(SqliteGuard::Rule::Get);
     return std::make_unique<SqliteRecordset>(*this, prepareReading(sql));
 }
 
 qint64 SqliteConnection::countRows(const QString &select)
 {
+    useRule(SqliteGuard::Rule::Get);
     // The statement is checked on its own first, so the count can only ever
     // run a statement that Get itself would run.
     prepareReading(select).reset();
@@ -201,18 +219,33 @@ void SqliteConnection::interrupt()
 
 void SqliteConnection::execute(const QString &sql)
 {
+    useRule(SqliteGuard::Rule::Execute);
     SqliteStatement statement = prepareSingle(sql);
     if (sqlite3_stmt_readonly(statement.get()) && sqlite3_column_count(statement.get()) > 0)
         throw Failure(QStringLiteral("Cannot execute a select query."));
+    useRule(SqliteGuard::Rule::ExecuteRunning);
     int rc;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE)
-        fail();
+    const QString error = rc == SQLITE_DONE ? QString() : errorText();
+    statement.reset();
+    endOpenTransaction();
+    if (!error.isNull())
+        throw Failure(error);
+}
+
+void SqliteConnection::endOpenTransaction()
+{
+    if (sqlite3_get_autocommit(m_db.get()))
+        return;
+    useRule(SqliteGuard::Rule::Internal);
+    sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    throw Failure(QStringLiteral("The statement left a transaction open; it was rolled back."));
 }
 
 void SqliteConnection::run(const char *sql)
 {
+    useRule(SqliteGuard::Rule::Internal);
     char *message = nullptr;
     if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, &message) != SQLITE_OK) {
         const QString text = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db.get()));

@@ -1,27 +1,73 @@
 #include "RunWait.h"
 
+#include "Design.h"
+
+#include <QCloseEvent>
+#include <QDialog>
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QProgressDialog>
+#include <QLabel>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace morvane {
 
 namespace {
 
-void waitWithProgress(QWidget *window, DatabaseThread &thread, QEventLoop &loop)
+// The window a long run shows: what is happening, and Cancel. It stays until
+// the run has ended, cancelled or not, so the windows behind it take no input
+// meanwhile; Esc and the close box cancel like the button.
+class ProgressWindow : public QDialog
 {
-    QProgressDialog progress(QStringLiteral("Running the statement..."), QStringLiteral("Cancel"), 0, 0, window);
-    progress.setObjectName(QStringLiteral("frmProgress"));
-    progress.setWindowTitle(QGuiApplication::applicationDisplayName());
-    progress.setWindowModality(Qt::ApplicationModal);
-    progress.setMinimumDuration(0);
-    progress.setAutoClose(false);
-    progress.setAutoReset(false);
-    QObject::connect(&progress, &QProgressDialog::canceled, &thread, &DatabaseThread::cancel);
-    progress.show();
-    loop.exec();
+public:
+    ProgressWindow(QWidget *owner, DatabaseThread &thread)
+        : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+        , m_thread(thread)
+        , m_label(new QLabel(QStringLiteral("Running the statement..."), this))
+        , m_cancel(new QPushButton(QStringLiteral("Cancel"), this))
+    {
+        setObjectName(QStringLiteral("frmProgress"));
+        setWindowTitle(QGuiApplication::applicationDisplayName());
+        setWindowModality(Qt::ApplicationModal);
+        setFont(designFont());
+        m_cancel->setObjectName(QStringLiteral("cmdCancel"));
+        auto *layout = new QVBoxLayout(this);
+        layout->addWidget(m_label);
+        layout->addWidget(m_cancel, 0, Qt::AlignRight);
+        connect(m_cancel, &QPushButton::clicked, this, &ProgressWindow::cancel);
+    }
+
+protected:
+    void reject() override { cancel(); }
+    void closeEvent(QCloseEvent *event) override
+    {
+        event->ignore();
+        cancel();
+    }
+
+private:
+    void cancel()
+    {
+        m_label->setText(QStringLiteral("Cancelling..."));
+        m_cancel->setEnabled(false);
+        m_thread.cancel();
+    }
+
+    DatabaseThread &m_thread;
+    QLabel *m_label;
+    QPushButton *m_cancel;
+};
+
+// Most runs end within this: the window waits for them as for any quick
+// handler, well inside what a user notices, and paints once they are done.
+constexpr int quickRunMs = 25;
+
+void rethrowFailure(DatabaseThread &thread)
+{
+    if (std::exception_ptr failure = thread.takeFailure())
+        std::rethrow_exception(failure);
 }
 
 } // namespace
@@ -35,6 +81,8 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
     QEventLoop loop;
     QObject::connect(&thread, &DatabaseThread::finished, &loop, &QEventLoop::quit);
     thread.start(std::move(job), interruptible);
+    if (thread.waitBriefly(quickRunMs))
+        return rethrowFailure(thread);
 
     // Most runs end well within the delay: they show no progress window, and
     // the input typed meanwhile is handled once they have ended.
@@ -43,11 +91,13 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
     QObject::connect(&delay, &QTimer::timeout, &loop, &QEventLoop::quit);
     delay.start(progressDelayMs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (thread.isBusy())
-        waitWithProgress(window, thread, loop);
+    if (thread.isBusy()) {
+        ProgressWindow progress(window, thread);
+        progress.show();
+        loop.exec();
+    }
 
-    if (std::exception_ptr failure = thread.takeFailure())
-        std::rethrow_exception(failure);
+    rethrowFailure(thread);
 }
 
 } // namespace morvane

@@ -12,6 +12,7 @@
 #include "frmVidvorun.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -48,7 +49,9 @@ frmDB::frmDB(AppContext &context)
     twips.place(Command1, 2370, 780, 960, 345);
     Command2->setObjectName(QStringLiteral("Command2"));
     Command2->setAccessibleName(QStringLiteral("Cancel"));
-    Command2->setAutoDefault(false);
+    // Enter presses the button that has the focus: Cancel when it is focused,
+    // Open everywhere else.
+    Command2->setAutoDefault(true);
     twips.place(Command2, 3405, 780, 960, 345);
     setTabOrder(Text1, Command1);
     setTabOrder(Command1, Command2);
@@ -70,10 +73,10 @@ void frmDB::Command1_Click()
 {
     if (m_opening)
         return;
+    // The path goes to the engine exactly as typed: no trimming, no default
+    // extension, and it is remembered in the same form, less any password.
+    const QString path = Text1->text();
     try {
-        // The path goes to the engine exactly as typed: no trimming, no default
-        // extension, and it is remembered in the same form.
-        const QString path = Text1->text();
         std::unique_ptr<Database> opened;
         m_opening = true;
         RunWait::run(this, m_context.databaseThread, nullptr,
@@ -85,19 +88,31 @@ void frmDB::Command1_Click()
                      m_context.progressDelayMs);
         m_opening = false;
         m_context.database = std::move(opened);
-        m_context.settings.setDatabasePath(path);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
         m_opening = false;
         if (m_closeAfterOpen)
             close();
         else
-            frmVidvorun::showWarning();
+            frmVidvorun::showWarning(frmVidvorun::initialMessage, QString::fromUtf8(error.what()));
         return;
     }
+    rememberPath(DatabaseEngine::pathToRemember(path));
     // The query window is shown before this dialog closes, so the program
     // never has zero windows and does not end in between.
     createForm<frmMain>(m_context)->show();
     close();
+}
+
+// The database is open whatever becomes of the settings: a settings file
+// that cannot be written costs the remembered path, not the database.
+void frmDB::rememberPath(const QString &path)
+{
+    try {
+        m_context.settings.setDatabasePath(path);
+    } catch (const Failure &error) {
+        const QString file = QFileInfo(m_context.settings.fileName()).fileName();
+        frmVidvorun::showWarning(QStringLiteral("Could not save %1.").arg(file), error.description());
+    }
 }
 
 void frmDB::Command2_Click()

@@ -2,10 +2,20 @@
 
 #include "Database.h"
 
+#include <QCoreApplication>
+
 namespace morvane {
+
+namespace {
+
+constexpr int reinterruptMs = 20;
+
+} // namespace
 
 DatabaseThread::DatabaseThread(QObject *parent) : QObject(parent)
 {
+    m_reinterrupt.setInterval(reinterruptMs);
+    connect(&m_reinterrupt, &QTimer::timeout, this, &DatabaseThread::interruptTarget);
     m_thread.setObjectName(QStringLiteral("database"));
     // Owned by the thread's event loop from here on: deleted when it ends.
     m_worker = new QObject;
@@ -27,6 +37,10 @@ void DatabaseThread::start(Job job, Database *interruptible)
     m_busy = true;
     m_cancelled = false;
     {
+        const std::lock_guard lock(m_returnedMutex);
+        m_returned = false;
+    }
+    {
         const std::lock_guard lock(m_targetMutex);
         m_target = interruptible;
     }
@@ -42,7 +56,26 @@ void DatabaseThread::start(Job job, Database *interruptible)
             m_target = nullptr;
         }
         QMetaObject::invokeMethod(this, [this, failure] { jobDone(failure); }, Qt::QueuedConnection);
+        {
+            const std::lock_guard lock(m_returnedMutex);
+            m_returned = true;
+        }
+        m_returnedChanged.notify_all();
     }, Qt::QueuedConnection);
+}
+
+bool DatabaseThread::waitBriefly(int ms)
+{
+    if (!m_busy)
+        return true;
+    {
+        std::unique_lock lock(m_returnedMutex);
+        if (!m_returnedChanged.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_returned; }))
+            return false;
+    }
+    // The job's end was posted before it said it had returned.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    return !m_busy;
 }
 
 void DatabaseThread::cancel()
@@ -50,6 +83,12 @@ void DatabaseThread::cancel()
     if (!m_busy)
         return;
     m_cancelled = true;
+    interruptTarget();
+    m_reinterrupt.start();
+}
+
+void DatabaseThread::interruptTarget()
+{
     const std::lock_guard lock(m_targetMutex);
     if (m_target)
         m_target->interrupt();
@@ -57,6 +96,7 @@ void DatabaseThread::cancel()
 
 void DatabaseThread::jobDone(std::exception_ptr failure)
 {
+    m_reinterrupt.stop();
     m_busy = false;
     m_failure = std::move(failure);
     emit finished();

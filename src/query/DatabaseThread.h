@@ -2,8 +2,10 @@
 
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -36,8 +38,15 @@ public:
     void start(Job job, Database *interruptible);
     [[nodiscard]] bool isBusy() const { return m_busy; }
 
+    // Blocks for up to `ms` until the job has returned; when it has, its end
+    // is handled here at once (finished() is emitted) and true returned.
+    // Lets a caller skip its event loop for jobs that end almost at once.
+    bool waitBriefly(int ms);
+
     // Asks the running job to stop: the flag is raised and the database's
-    // running statement interrupted. Does nothing when no job runs.
+    // running statement interrupted, again every few milliseconds until the
+    // job ends, so that a statement the job starts just after an interrupt
+    // is stopped too. Does nothing when no job runs.
     void cancel();
 
     // The exception the last job ended with, once; null when it returned.
@@ -48,11 +57,16 @@ signals:
 
 private:
     void jobDone(std::exception_ptr failure);
+    void interruptTarget();
 
     QThread m_thread;
+    QTimer m_reinterrupt;
     QObject *m_worker = nullptr;
     std::atomic_bool m_cancelled = false;
     std::mutex m_targetMutex;
+    std::mutex m_returnedMutex;
+    std::condition_variable m_returnedChanged;
+    bool m_returned = false;
     Database *m_target = nullptr;
     bool m_busy = false;
     std::exception_ptr m_failure;
