@@ -24,7 +24,7 @@ deb=${debs[0]}
 [[ -f $deb ]] || fail "cpack made no package"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt6widgets6 libsqlite3-0 libmdb3; do
+for library in libqt6widgets6 libsqlite3-0 libmdb3 libpq5; do
     [[ $depends == *"$library "* ]] || fail "the package does not depend on $library: $depends"
 done
 
