@@ -11,7 +11,8 @@ namespace morvane {
 // The three texts remembered per user between runs: the last database path
 // that opened, and the two statements. Values are stored exactly as given.
 // The file is readable by its owner only, since a path may carry credentials.
-// A write that fails raises Failure.
+// A damaged file reads as defaults and is written anew, whole, at the next
+// save. A write that fails raises Failure.
 class SettingsStore
 {
 public:
@@ -40,8 +41,11 @@ public:
 private:
     [[nodiscard]] QString read(const QString &key) const;
     void write(const QString &key, const QString &value);
+    [[nodiscard]] bool fileHolds(const QString &key, const QString &value);
+    void discardDamagedFile();
 
     std::unique_ptr<QSettings> m_settings;
+    bool m_damaged = false;
 };
 
 } // namespace morvane

@@ -134,6 +134,8 @@ SqliteConnection::SqliteConnection(SqliteHandle db) : m_db(std::move(db)) {}
 
 QString SqliteConnection::errorText() const
 {
+    if (m_guard && !m_guard->refusal().isEmpty())
+        return m_guard->refusal();
     const void *message = sqlite3_errmsg16(m_db.get());
     return message ? QString::fromUtf16(static_cast<const char16_t *>(message)) : QString();
 }
@@ -167,13 +169,32 @@ SqliteStatement SqliteConnection::prepareReading(const QString &sql)
     return statement;
 }
 
+void SqliteConnection::guardTypedStatements()
+{
+    if (!m_guard)
+        m_guard = std::make_unique<SqliteGuard>(m_db.get());
+}
+
+bool SqliteConnection::takeJournalModeChange()
+{
+    return m_guard && m_guard->takeJournalModeChange();
+}
+
+void SqliteConnection::useRule(SqliteGuard::Rule rule)
+{
+    if (m_guard)
+        m_guard->use(rule);
+}
+
 std::unique_ptr<Recordset> SqliteConnection::openRecordset(const QString &sql)
 {
+    useRule(SqliteGuard::Rule::Get);
     return std::make_unique<SqliteRecordset>(*this, prepareReading(sql));
 }
 
 qint64 SqliteConnection::countRows(const QString &select)
 {
+    useRule(SqliteGuard::Rule::Get);
     // The statement is checked on its own first, so the count can only ever
     // run a statement that Get itself would run.
     prepareReading(select).reset();
@@ -198,18 +219,33 @@ void SqliteConnection::interrupt()
 
 void SqliteConnection::execute(const QString &sql)
 {
+    useRule(SqliteGuard::Rule::Execute);
     SqliteStatement statement = prepareSingle(sql);
     if (sqlite3_stmt_readonly(statement.get()) && sqlite3_column_count(statement.get()) > 0)
         throw Failure(QStringLiteral("Cannot execute a select query."));
+    useRule(SqliteGuard::Rule::ExecuteRunning);
     int rc;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE)
-        fail();
+    const QString error = rc == SQLITE_DONE ? QString() : errorText();
+    statement.reset();
+    endOpenTransaction();
+    if (!error.isNull())
+        throw Failure(error);
+}
+
+void SqliteConnection::endOpenTransaction()
+{
+    if (sqlite3_get_autocommit(m_db.get()))
+        return;
+    useRule(SqliteGuard::Rule::Internal);
+    sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    throw Failure(QStringLiteral("The statement left a transaction open; it was rolled back."));
 }
 
 void SqliteConnection::run(const char *sql)
 {
+    useRule(SqliteGuard::Rule::Internal);
     char *message = nullptr;
     if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, &message) != SQLITE_OK) {
         const QString text = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db.get()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Database.h"
+#include "SqliteGuard.h"
 
 #include <QString>
 
@@ -44,6 +45,13 @@ public:
     // Runs a statement of our own (settings, set-up) and discards any rows.
     void run(const char *sql);
 
+    // From now on typed statements are held to the rules of Get and Execute
+    // (SqliteGuard). A connection that installs an authorizer of its own
+    // does without.
+    void guardTypedStatements();
+    // True once an Execute has changed the journal mode.
+    [[nodiscard]] bool takeJournalModeChange();
+
     // The connection's current error text.
     [[nodiscard]] QString errorText() const;
     [[noreturn]] void fail() const;
@@ -53,8 +61,13 @@ private:
     // than silently dropped.
     [[nodiscard]] SqliteStatement prepareSingle(const QString &sql);
     [[nodiscard]] SqliteStatement prepareReading(const QString &sql);
+    void useRule(SqliteGuard::Rule rule);
+    // Execute must never leave a transaction open: a change that stays in one
+    // looks done, and is lost when the program ends.
+    void endOpenTransaction();
 
     SqliteHandle m_db;
+    std::unique_ptr<SqliteGuard> m_guard;
 };
 
 } // namespace morvane

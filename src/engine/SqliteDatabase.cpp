@@ -34,7 +34,7 @@ void harden(SqliteConnection &connection, int busyTimeoutMs)
     sqlite3 *db = connection.handle();
     if (sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK
         || sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr) != SQLITE_OK
-        || sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr) != SQLITE_OK)
+        || SqliteGuard::disableUnsafeFeatures(db) != SQLITE_OK)
         connection.fail();
     sqlite3_busy_timeout(db, busyTimeoutMs);
     connection.run("PRAGMA cell_size_check = ON; PRAGMA mmap_size = 0;");
@@ -76,6 +76,7 @@ SqliteDatabase::SqliteDatabase(const QString &path, int busyTimeoutMs) : m_conne
     harden(m_connection, busyTimeoutMs);
     verifyReadable(m_connection);
     makeChangesDurable(m_connection);
+    m_connection.guardTypedStatements();
 }
 
 std::unique_ptr<Recordset> SqliteDatabase::openRecordset(const QString &sql)
@@ -86,6 +87,9 @@ std::unique_ptr<Recordset> SqliteDatabase::openRecordset(const QString &sql)
 void SqliteDatabase::execute(const QString &sql)
 {
     m_connection.execute(sql);
+    // The sync setting that makes a change durable depends on the journal.
+    if (m_connection.takeJournalModeChange())
+        makeChangesDurable(m_connection);
 }
 
 qint64 SqliteDatabase::countRows(const QString &select)

@@ -4,12 +4,15 @@
 #include "DatabaseEngine.h"
 #include "Design.h"
 #include "Failure.h"
+#include "PathCompleter.h"
+#include "PathDrop.h"
 #include "RunWait.h"
 #include "SettingsStore.h"
 #include "frmMain.h"
 #include "frmVidvorun.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -36,13 +39,19 @@ frmDB::frmDB(AppContext &context)
     Text1->setAccessibleName(QStringLiteral("Path"));
     Label1->setBuddy(Text1);
     twips.place(Text1, 615, 240, 3765, 330);
+    // Comforts of a file path box: completion from the file system, and a
+    // file dropped on the dialog fills it.
+    new PathCompleter(Text1);
+    new PathDrop(this, Text1);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setAccessibleName(QStringLiteral("Open"));
     Command1->setDefault(true);
     twips.place(Command1, 2370, 780, 960, 345);
     Command2->setObjectName(QStringLiteral("Command2"));
     Command2->setAccessibleName(QStringLiteral("Cancel"));
-    Command2->setAutoDefault(false);
+    // Enter presses the button that has the focus: Cancel when it is focused,
+    // Open everywhere else.
+    Command2->setAutoDefault(true);
     twips.place(Command2, 3405, 780, 960, 345);
     setTabOrder(Text1, Command1);
     setTabOrder(Command1, Command2);
@@ -64,10 +73,10 @@ void frmDB::Command1_Click()
 {
     if (m_opening)
         return;
+    // The path goes to the engine exactly as typed: no trimming, no default
+    // extension, and it is remembered in the same form, less any password.
+    const QString path = Text1->text();
     try {
-        // The path goes to the engine exactly as typed: no trimming, no default
-        // extension, and it is remembered in the same form, less any password.
-        const QString path = Text1->text();
         std::unique_ptr<Database> opened;
         m_opening = true;
         RunWait::run(this, m_context.databaseThread, nullptr,
@@ -79,19 +88,31 @@ void frmDB::Command1_Click()
                      m_context.progressDelayMs);
         m_opening = false;
         m_context.database = std::move(opened);
-        m_context.settings.setDatabasePath(DatabaseEngine::pathToRemember(path));
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
         m_opening = false;
         if (m_closeAfterOpen)
             close();
         else
-            frmVidvorun::showWarning();
+            frmVidvorun::showWarning(frmVidvorun::initialMessage, QString::fromUtf8(error.what()));
         return;
     }
+    rememberPath(DatabaseEngine::pathToRemember(path));
     // The query window is shown before this dialog closes, so the program
     // never has zero windows and does not end in between.
     createForm<frmMain>(m_context)->show();
     close();
+}
+
+// The database is open whatever becomes of the settings: a settings file
+// that cannot be written costs the remembered path, not the database.
+void frmDB::rememberPath(const QString &path)
+{
+    try {
+        m_context.settings.setDatabasePath(path);
+    } catch (const Failure &error) {
+        const QString file = QFileInfo(m_context.settings.fileName()).fileName();
+        frmVidvorun::showWarning(QStringLiteral("Could not save %1.").arg(file), error.description());
+    }
 }
 
 void frmDB::Command2_Click()

@@ -37,6 +37,7 @@ private:
     void Form_Load();
     void Command1_Click();
     void Command2_Click();
+    void rememberPath(const QString &path);
 
     AppContext &m_context;
     bool m_opening = false;

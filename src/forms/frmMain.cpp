@@ -121,8 +121,13 @@ void frmMain::createControls()
     // The count label lies under the Get button and the top of the grid.
     countLabel->lower();
     // Tab moves between controls, as in every other box of the window.
-    for (QPlainTextEdit *box : {txtSelect, txtExecute})
+    // Breaking a line at any character keeps the layout of a pasted line
+    // without spaces linear in its length; looking for word boundaries in it
+    // first costs quadratic time and freezes the window.
+    for (QPlainTextEdit *box : {txtSelect, txtExecute}) {
         box->setTabChangesFocus(true);
+        box->setWordWrapMode(QTextOption::WrapAnywhere);
+    }
     for (QPushButton *button : {getButton, cmdExecute})
         button->setAutoDefault(false);
     setTabOrder(txtSelect, getButton);
@@ -317,10 +322,10 @@ void frmMain::runOnDatabase(DatabaseThread::Job job)
     RunWait::run(this, m_context.databaseThread, m_context.database.get(), std::move(job), m_context.progressDelayMs);
 }
 
-void frmMain::warn(const QString &message)
+void frmMain::warn(const QString &message, const QString &description)
 {
     if (!m_closeAfterRun)
-        frmVidvorun::showWarning(message);
+        frmVidvorun::showWarning(message, description);
 }
 
 void frmMain::getButton_Click()
@@ -355,8 +360,9 @@ void frmMain::cmdExecute_Click()
                 throw Failure(QStringLiteral("The statement was cancelled."));
             database.execute(sql);
         });
-    } catch (const std::exception &) {
-        warn(QStringLiteral("Error in database"));
+    } catch (const std::exception &error) {
+        // The warning's words stay short; why it failed is its description.
+        warn(QStringLiteral("Error in database"), QString::fromUtf8(error.what()));
     }
 }
 

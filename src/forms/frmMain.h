@@ -68,7 +68,7 @@ private:
     // Runs `job` on the database thread and waits for it; rethrows its failure.
     void runOnDatabase(DatabaseThread::Job job);
     // A warning, unless the window is on its way to close.
-    void warn(const QString &message);
+    void warn(const QString &message, const QString &description = {});
 
     QStringList colFields;
     AppContext &m_context;

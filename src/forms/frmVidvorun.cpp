@@ -40,10 +40,12 @@ frmVidvorun::frmVidvorun()
     connect(Command1, &QPushButton::clicked, this, &frmVidvorun::Command1_Click);
 }
 
-void frmVidvorun::showWarning(const QString &message)
+void frmVidvorun::showWarning(const QString &message, const QString &description)
 {
     frmVidvorun warning;
     warning.Label1->setText(message);
+    warning.Label1->setToolTip(description);
+    warning.Label1->setAccessibleDescription(description);
     warning.exec();
 }
 

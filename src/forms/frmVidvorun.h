@@ -19,7 +19,9 @@ public:
     frmVidvorun();
 
     // Creates a fresh warning, sets its message and waits until it is closed.
-    static void showWarning(const QString &message = initialMessage);
+    // The description, when given, says why in full: the one-line message
+    // carries it as its tooltip and accessible description.
+    static void showWarning(const QString &message = initialMessage, const QString &description = {});
 
     QLabel *Label1;
     QPushButton *Command1;
