@@ -15,6 +15,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(morvane::SettingsStore::applicationTitle);
     QApplication::setApplicationVersion(QStringLiteral(MORVANE_VERSION));
+    // Names the installed desktop entry, so that a Wayland desktop shows the
+    // program's own icon and name for its windows.
+    QGuiApplication::setDesktopFileName(QStringLiteral(MORVANE_APP_ID));
 #ifdef MORVANE_STARTUP_PROBE
     morvane::ExitWhenShown exitWhenShown(app);
 #endif

@@ -4,6 +4,7 @@
 #include "DatabaseEngine.h"
 #include "DatabaseThread.h"
 #include "Failure.h"
+#include "PostgresServer.h"
 #include "SqliteFixture.h"
 #include "TestSupport.h"
 
@@ -92,13 +93,31 @@ private slots:
             QStringLiteral("select * from no_such_table"), QStringLiteral("no such table: no_such_table"),
             QStringLiteral("select count(*) from Table1 a, Table1 b, Table1 c, Table1 d"),
             QStringLiteral("delete from Table1"), QStringLiteral("select count(*) from Table1"), false};
+        QTest::newRow("postgresql") << Backend{
+            [this] {
+                if (!m_postgres.start())
+                    return QString();
+                m_postgres.query(QStringLiteral(
+                    "create table t(i integer primary key, s text);"
+                    "insert into t select i, 'row ' || i from generate_series(1, 1500) as i;"
+                    "update t set s = null where i = 1; update t set s = '' where i = 2;"));
+                return m_postgres.connection();
+            },
+            QStringLiteral("select i, s from t order by i"), 1500,
+            QStringLiteral("select a.s as n, b.s as e from t a, t b where a.i = 1 and b.i = 2"),
+            QStringLiteral("select s as \"MixedCase\" from t where i = 3"),
+            QStringLiteral("select * from no_such_table"), QStringLiteral("relation \"no_such_table\" does not exist"),
+            QStringLiteral("select pg_sleep(3600)"),
+            QStringLiteral("delete from t where i > 1400"), QStringLiteral("select count(*) from t"), true};
     }
 
     void behavesAsTheWindowExpects()
     {
         QFETCH(Backend, backend);
+        if (QTest::currentDataTag() == QByteArrayView("postgresql") && test::PostgresServer::binaryFolder().isEmpty())
+            QSKIP("No PostgreSQL server binaries found (Debian: apt-get install postgresql, or set MORVANE_PG_BIN).");
         const QString path = backend.open();
-        QVERIFY(!path.isEmpty());
+        QVERIFY2(!path.isEmpty(), qPrintable(m_postgres.error()));
         std::unique_ptr<Database> db = DatabaseEngine::openDatabase(path, shortTimeouts);
 
         // A result past 1000 rows reads in order, counts itself at its end,
@@ -160,6 +179,8 @@ private slots:
 private:
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
     QTemporaryDir m_dir;
+    // A throwaway server of this test's own, started for its row.
+    test::PostgresServer m_postgres{QStringLiteral(MORVANE_BINARY_DIR "/pg-template")};
 };
 
 QTEST_MAIN(EngineContractTest)

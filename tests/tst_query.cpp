@@ -249,9 +249,10 @@ private slots:
                 grown = pieces[i % pieces.size()];
             texts.append(i % 3 == 0 ? grown : pieces[(i * 7) % pieces.size()].repeated(1 + i % 5));
         }
-        QString sql = QStringLiteral("drop table if exists k; create table k(n integer, a text, b text);");
+        QString sql = QStringLiteral("begin; drop table if exists k; create table k(n integer, a text, b text);");
         for (int i = 0; i < texts.size(); ++i)
             sql += QStringLiteral("insert into k values (%1, '%2', '%3');").arg(i).arg(texts[i], texts[texts.size() - 1 - i]);
+        sql += QStringLiteral("commit;");
         QVERIFY(test::makeSqliteDatabase(m_path, sql));
 
         m_window->txtSelect->setPlainText(QStringLiteral("select a, b from k order by n"));

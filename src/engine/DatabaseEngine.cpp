@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "JetDatabase.h"
+#include "PostgresDatabase.h"
 #include "SqliteDatabase.h"
 
 #include <QFile>
@@ -58,16 +59,52 @@ QByteArray readHeader(const QString &path)
     return header;
 }
 
+// Office encrypts a database with a password by wrapping it in a compound
+// file whose directory holds an "EncryptedPackage" stream. Such a file is not
+// damaged, and the user should hear what it is.
+bool isEncryptedOfficeFile(const QString &path, const QByteArray &header)
+{
+    static const QByteArray compoundSignature = QByteArray::fromHex("d0cf11e0a1b11ae1");
+    if (!header.startsWith(compoundSignature) || header.size() < 0x34)
+        return false;
+    const auto u32 = [&](qsizetype at) {
+        return quint32(quint8(header[at])) | quint32(quint8(header[at + 1])) << 8
+            | quint32(quint8(header[at + 2])) << 16 | quint32(quint8(header[at + 3])) << 24;
+    };
+    const int sectorShift = quint8(header[0x1e]);
+    const quint32 directorySector = u32(0x30);
+    if ((sectorShift != 9 && sectorShift != 12) || directorySector >= 0xfffffffa)
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek((qint64(directorySector) + 1) << sectorShift))
+        return false;
+    const QByteArray directory = file.read(qint64(1) << sectorShift);
+    const QString name = QStringLiteral("EncryptedPackage");
+    const QByteArray utf16(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
+    return directory.contains(utf16);
+}
+
 } // namespace
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts)
 {
+    if (PostgresDatabase::isConnectionString(path))
+        return std::make_unique<PostgresDatabase>(path, timeouts.connectSeconds);
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
         return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
     if (JetDatabase::hasSignature(header))
         return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs);
+    if (isEncryptedOfficeFile(path, header)) {
+        refuse(path, QStringLiteral("it is encrypted with a password (Office encryption), which this program "
+                                    "cannot read. Save an unencrypted copy in Access and open that."));
+    }
     refuse(path, QStringLiteral("it is not a database file this program can read."));
+}
+
+QString DatabaseEngine::pathToRemember(const QString &path)
+{
+    return PostgresDatabase::withoutPassword(path);
 }
 
 } // namespace morvane

@@ -9,7 +9,9 @@
 
 namespace morvane {
 
-// Opens the database a path names. The backend is chosen by what the file
+// Opens the database a path names. A server's connection string (a
+// postgresql:// URI or libpq key/value options) connects to that server.
+// Anything else is a file path, and the backend is chosen by what the file
 // holds, not by its name: only a regular file whose first bytes carry a known
 // signature is handed to a backend. Nothing is ever created.
 class DatabaseEngine
@@ -17,6 +19,10 @@ class DatabaseEngine
 public:
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path,
                                                                 const EngineTimeouts &timeouts = {});
+
+    // The path as it may be written to disk: a file path unchanged, a
+    // connection string without its password.
+    [[nodiscard]] static QString pathToRemember(const QString &path);
 };
 
 } // namespace morvane

@@ -10,6 +10,9 @@ struct EngineTimeouts
     int busyMs = 3000;
     // How long the Access reader may stay silent before it is taken for hung.
     int readerSilenceMs = 2000;
+    // How long a server connection attempt may take, unless the connection
+    // string sets its own connect_timeout.
+    int connectSeconds = 10;
 };
 
 } // namespace morvane

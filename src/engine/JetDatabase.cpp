@@ -104,6 +104,7 @@ QString declaredType(std::uint8_t type)
     case column::numeric:
         return QStringLiteral("NUMERIC");
     case column::dateTime:
+    case column::extendedDate:
         return QStringLiteral("DATETIME");
     case column::text:
     case column::memo:
@@ -332,6 +333,7 @@ public:
 
     std::unique_ptr<Recordset> openRecordset(const QString &sql)
     {
+        m_source.readers->statementStarts();
         noticeChanges();
         m_source.statementOpened();
         try {
@@ -345,6 +347,7 @@ public:
 
     qint64 countRows(const QString &select)
     {
+        m_source.readers->statementStarts();
         noticeChanges();
         m_source.statementOpened();
         try {
@@ -357,7 +360,12 @@ public:
         }
     }
 
-    void interrupt() { m_connection->interrupt(); }
+    // SQLite stops between rows; the readers' waits end at once.
+    void interrupt()
+    {
+        m_connection->interrupt();
+        m_source.readers->interrupt();
+    }
 
 private:
     [[noreturn]] void refuse(const QString &why) const
@@ -387,32 +395,7 @@ private:
     void readCatalog()
     {
         ReaderLease reader = m_source.readers->acquire();
-        reader->send(jetreader::Request::Catalog);
-        const Frame frame = reader->receive();
-        if (frame.type == proto::Reply::Failure)
-            throw Failure(QString::fromUtf8(frame.payload));
-        if (frame.type != proto::Reply::Catalog)
-            reader->unexpected();
-        proto::PayloadReader fields(frame.payload.constData(), std::size_t(frame.payload.size()));
-        const std::uint32_t count = fields.u32();
-        for (std::uint32_t i = 0; i < count && fields.ok(); ++i) {
-            JetTable table;
-            table.nameUtf8 = std::string(fields.text());
-            table.name = QString::fromStdString(table.nameUtf8);
-            table.rowEstimate = fields.u32();
-            const std::uint16_t columns = fields.u16();
-            for (std::uint16_t c = 0; c < columns && fields.ok(); ++c) {
-                JetColumn column;
-                column.name = QString::fromUtf8(fields.text());
-                column.type = fields.u8();
-                if (column.type == proto::column::memo || column.type == proto::column::ole)
-                    table.shortColumns &= ~(proto::ColumnMask(1) << std::min<int>(c, 63));
-                table.columns.push_back(std::move(column));
-            }
-            m_source.tables.push_back(std::move(table));
-        }
-        if (!fields.ok() || !fields.atEnd())
-            reader->unexpected();
+        m_source.tables = JetReaderClient::catalog(*reader);
         reader.giveBack();
     }
 

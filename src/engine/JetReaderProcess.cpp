@@ -1,6 +1,6 @@
 #include "JetReaderProcess.h"
 
-#include "JetDatabase.h"
+#include "JetReaderClient.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -55,19 +56,35 @@ QString findReader()
         folder = QCoreApplication::applicationDirPath();
     else
         folder = QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).absolutePath();
-    const QFileInfo beside(QDir(folder).filePath(readerName));
-    if (beside.isFile() && beside.isExecutable())
-        return beside.absoluteFilePath();
-#ifdef MORVANE_JET_READER_FALLBACK
-    const QFileInfo built(QStringLiteral(MORVANE_JET_READER_FALLBACK));
-    if (built.isFile() && built.isExecutable())
-        return built.absoluteFilePath();
-#endif
+    // The same relative place in an installed copy and in a build tree, so
+    // the program carries no absolute path and can be moved as a whole.
+    const QFileInfo reader(QDir(folder).filePath(QStringLiteral(MORVANE_JET_READER_FOLDER "/") + readerName));
+    if (reader.isFile() && reader.isExecutable())
+        return reader.absoluteFilePath();
     return {};
 }
 
-ReaderProcess::ReaderProcess(const QString &program, int databaseFd, int silenceLimitMs)
-    : m_silenceLimitMs(silenceLimitMs)
+Interruption::Interruption() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    if (!m_fd.valid())
+        throw Failure(systemError(errno));
+}
+
+void Interruption::raise()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_fd.get(), &one, sizeof one);
+}
+
+void Interruption::clear()
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(m_fd.get(), &count, sizeof count);
+}
+
+ReaderProcess::ReaderProcess(const QString &program, int databaseFd, int silenceLimitMs,
+                             const Interruption &interruption)
+    : m_silenceLimitMs(silenceLimitMs), m_interruption(interruption)
 {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
@@ -171,6 +188,14 @@ Frame ReaderProcess::receive()
     }
 }
 
+void ReaderProcess::awaitAnswer()
+{
+    if (!m_socket.valid())
+        throw ReaderEnded(ended());
+    while (buffered() == 0)
+        fillBuffer();
+}
+
 bool ReaderProcess::waiting() const
 {
     if (!m_socket.valid() || m_pid <= 0)
@@ -241,14 +266,18 @@ qsizetype ReaderProcess::receiveSome(char *to, qsizetype size)
     const auto deadline = Clock::now() + std::chrono::milliseconds(m_silenceLimitMs);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd wait{m_socket.get(), POLLIN, 0};
-        const int ready = left.count() > 0 ? ::poll(&wait, 1, int(left.count()) + 1) : 0;
+        pollfd wait[2] = {{m_socket.get(), POLLIN, 0}, {m_interruption.fd(), POLLIN, 0}};
+        const int ready = left.count() > 0 ? ::poll(wait, 2, int(left.count()) + 1) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready == 0)
             fail(silent());
         if (ready < 0)
             failEnded();
+        // Cut short in the middle of an answer: the reader cannot serve
+        // anyone after this, so it goes.
+        if (wait[1].revents & POLLIN)
+            fail(QStringLiteral("interrupted"));
         const ssize_t got = ::recv(m_socket.get(), to, std::size_t(size), 0);
         if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
@@ -281,15 +310,8 @@ ReaderLease ReaderPool::acquire()
     }
     if (m_lent >= maxReaders)
         throw Failure(QStringLiteral("The statement reads too many Access tables at once."));
-    auto reader = std::make_unique<ReaderProcess>(m_program, m_databaseFd, m_silenceLimitMs);
-    const Frame hello = reader->receive();
-    if (hello.type == proto::Reply::Failure)
-        reader->fail(QString::fromUtf8(hello.payload));
-    proto::PayloadReader fields(hello.payload.constData(), std::size_t(hello.payload.size()));
-    if (hello.type != proto::Reply::Hello || fields.u32() != proto::protocolVersion || !fields.ok()) {
-        reader->fail(QStringLiteral("The program that reads Access files (%1) does not match this program.")
-                         .arg(readerName));
-    }
+    auto reader = std::make_unique<ReaderProcess>(m_program, m_databaseFd, m_silenceLimitMs, m_interruption);
+    JetReaderClient::greet(*reader);
     return ReaderLease(*this, std::move(reader), false);
 }
 

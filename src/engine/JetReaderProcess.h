@@ -55,8 +55,23 @@ private:
 
 QString systemError(int error);
 
-// The reader lives next to the running program; a build tree also knows where
-// it put the reader, for programs started from elsewhere.
+// Lets another thread cut short every wait for a reader: a Cancel must not
+// wait for the reader's next bytes. Raised until cleared.
+class Interruption
+{
+public:
+    Interruption();
+    void raise();
+    void clear();
+    // Becomes readable while raised.
+    [[nodiscard]] int fd() const { return m_fd.get(); }
+
+private:
+    UniqueFd m_fd;
+};
+
+// The reader lives in the program's private folder, found from the running
+// program's own folder (bin/../libexec/morvane, installed or built).
 QString findReader();
 
 struct Frame
@@ -73,6 +88,13 @@ public:
     using Failure::Failure;
 };
 
+// A request failed and the reader said why; it waits for the next request.
+class ReaderReported : public Failure
+{
+public:
+    using Failure::Failure;
+};
+
 // One running reader and its end of the conversation. Every wait for it is
 // bounded: a reader that sends nothing for its silence limit is killed and
 // the wait fails with Failure. Destroying it kills the process; it holds
@@ -80,7 +102,8 @@ public:
 class ReaderProcess
 {
 public:
-    ReaderProcess(const QString &program, int databaseFd, int silenceLimitMs);
+    // Waits end early, killing the reader, when `interruption` is raised.
+    ReaderProcess(const QString &program, int databaseFd, int silenceLimitMs, const Interruption &interruption);
 
     ~ReaderProcess() { stop(); }
 
@@ -91,6 +114,10 @@ public:
 
     // The next frame other than Alive.
     Frame receive();
+
+    // Waits for the first bytes of an answer without taking them: a reader
+    // that died while it waited only shows it here (ReaderEnded).
+    void awaitAnswer();
 
     // An idle reader sends nothing; anything to read means it has gone.
     [[nodiscard]] bool waiting() const;
@@ -121,6 +148,7 @@ private:
     void stop();
 
     int m_silenceLimitMs;
+    const Interruption &m_interruption;
     pid_t m_pid = -1;
     UniqueFd m_socket;
     QByteArray m_buffer;
@@ -142,6 +170,7 @@ public:
     ~ReaderLease();
 
     ReaderProcess *operator->() const { return m_reader.get(); }
+    ReaderProcess &operator*() const { return *m_reader; }
     // The reader has answered in full and may serve someone else.
     void giveBack();
     // It served earlier requests: it may have died since, which only the
@@ -161,6 +190,11 @@ public:
         : m_program(std::move(program)), m_databaseFd(databaseFd), m_silenceLimitMs(silenceLimitMs)
     {
     }
+
+    // Any thread: ends the waits of the statement now running.
+    void interrupt() { m_interruption.raise(); }
+    // A new statement starts: earlier interrupts are spent.
+    void statementStarts() { m_interruption.clear(); }
 
     ReaderLease acquire();
 
@@ -183,6 +217,7 @@ private:
     QString m_program;
     int m_databaseFd;
     int m_silenceLimitMs;
+    Interruption m_interruption;
     std::vector<std::unique_ptr<ReaderProcess>> m_idle;
     int m_lent = 0;
 };

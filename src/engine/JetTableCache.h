@@ -1,6 +1,6 @@
 #pragma once
 
-#include "JetReaderProcess.h"
+#include "JetReaderClient.h"
 
 #include <QByteArray>
 #include <QString>
@@ -19,26 +19,12 @@ namespace morvane::jet {
 
 // Decoded rows kept in memory across statements, so that a table read once
 // is not read again: SQLite rescans the inner table of a join once per outer
-// row. A table larger than this is streamed on every scan instead.
-inline constexpr qint64 cacheBudget = qint64(256) << 20;
-
-struct JetColumn
-{
-    QString name;
-    std::uint8_t type = 0;
-};
-
-struct JetTable
-{
-    QString name;
-    std::string nameUtf8;
-    qint64 rowEstimate = 0;
-    std::vector<JetColumn> columns;
-    // The columns other than memos and OLE objects. Scans read them always,
-    // so that one cached read serves the next statement whatever it selects;
-    // long values are read only when a statement uses them.
-    proto::ColumnMask shortColumns = proto::allColumns;
-};
+// row. A table larger than this is streamed on every scan instead, without
+// being gathered, so the program's memory stays bounded for any table size.
+inline constexpr qint64 cacheBudget = qint64(64) << 20;
+// Of such a table, its first rows are kept up to this size, so that the
+// cache still has room for other tables.
+inline constexpr qint64 prefixBudget = cacheBudget / 2;
 
 // The rows of a table as the reader sent them, frame by frame. Never changed
 // once filled, so pointers into it stay valid while anyone holds it.
@@ -46,6 +32,10 @@ struct TableRows
 {
     std::vector<QByteArray> batches;
     qint64 bytes = 0;
+    qint64 rows = 0;
+    // False for the first rows of a table too large to keep whole: a scan
+    // reads them from here and the rest from the file.
+    bool complete = true;
 };
 
 class TableCache
@@ -78,21 +68,26 @@ private:
 };
 
 // A table being read from a reader. While it still fits the cache, its rows
-// are collected for it as they arrive.
+// are collected for it as they arrive; of a table too large, only its first
+// rows (up to prefixBudget).
 struct Stream
 {
     ReaderLease reader;
     proto::ColumnMask columns;
     std::shared_ptr<TableRows> collected;
+    // Rows received (after the rows skipped, when the scan began past the
+    // table's start).
     qint64 rows = 0;
+    // Set once the table turned out too large to keep whole.
+    bool tooLarge = false;
 };
 
 // What the virtual tables read from: the catalog, the readers and the cache.
 //
 // Values reach SQLite as pointers into the rows (no copy), so rows SQLite has
 // seen are only freed when no statement is open: until then, rows leaving the
-// cache wait in a graveyard. Only rows nobody collects (a table too large for
-// the cache) are copied instead.
+// cache wait in a graveyard. Only rows nobody collects (the rest of a table
+// too large for the cache) are copied instead.
 class TableSource
 {
 public:

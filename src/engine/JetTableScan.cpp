@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -11,28 +12,6 @@
 namespace morvane::jet {
 
 namespace {
-
-[[noreturn]] void garbledRows()
-{
-    throw Failure(QStringLiteral("Reading the Access file failed: the reader's rows were garbled."));
-}
-
-// Counts the rows of a Rows payload and checks that they fill it exactly.
-qint64 countRows(const QByteArray &batch)
-{
-    qint64 rows = 0;
-    qsizetype at = 0;
-    while (at < batch.size()) {
-        if (batch.size() - at < 4)
-            garbledRows();
-        const auto length = qsizetype(proto::getU32(reinterpret_cast<const unsigned char *>(batch.constData() + at)));
-        if (length > batch.size() - at - 4)
-            garbledRows();
-        at += 4 + length;
-        ++rows;
-    }
-    return rows;
-}
 
 // The next rows of `stream`, or nothing once the table has ended; then the
 // reader is given back and the collected rows go to the cache. `collected`
@@ -42,38 +21,44 @@ std::optional<QByteArray> nextBatch(TableSource &source, std::size_t table, std:
                                     bool &collected)
 {
     try {
-        Frame frame = stream->reader->receive();
-        switch (frame.type) {
-        case proto::Reply::Rows:
-            stream->rows += countRows(frame.payload);
-            collected = false;
-            if (stream->collected) {
-                if (stream->collected->bytes + frame.payload.size() <= cacheBudget) {
-                    stream->collected->bytes += frame.payload.size();
-                    stream->collected->batches.push_back(frame.payload);
-                    collected = true;
-                } else {
-                    source.retire(std::move(stream->collected));
-                    stream->collected.reset();
-                }
-            }
-            return std::move(frame.payload);
-        case proto::Reply::End: {
-            proto::PayloadReader end(frame.payload.constData(), std::size_t(frame.payload.size()));
-            if (qint64(end.u64()) != stream->rows || !end.ok())
-                stream->reader->unexpected();
+        std::optional<QByteArray> batch;
+        try {
+            batch = JetReaderClient::nextRows(*stream->reader, stream->rows);
+        } catch (const ReaderReported &) {
+            // The reader said why and waits for the next request.
+            stream->reader.giveBack();
+            throw;
+        }
+        if (!batch) {
             stream->reader.giveBack();
             if (stream->collected)
                 source.cache.store(table, stream->columns, std::move(stream->collected));
             stream.reset();
             return std::nullopt;
         }
-        case proto::Reply::Failure:
-            stream->reader.giveBack();
-            throw Failure(QString::fromUtf8(frame.payload));
-        default:
-            stream->reader->unexpected();
+        const qint64 rows = JetReaderClient::rowsIn(*batch);
+        stream->rows += rows;
+        collected = false;
+        if (stream->collected) {
+            // Judged on the first rows already: the rows so far, scaled to
+            // the table's row count, must fit. A table that will not is
+            // kept only in part, and the rest streamed on every scan.
+            const qint64 bytes = stream->collected->bytes + batch->size();
+            const qint64 expected = bytes / std::max<qint64>(stream->rows, 1)
+                * std::max<qint64>(source.tables[table].rowEstimate, stream->rows);
+            stream->tooLarge = stream->tooLarge || bytes > cacheBudget || expected > cacheBudget;
+            if (!stream->tooLarge || bytes <= prefixBudget) {
+                stream->collected->bytes = bytes;
+                stream->collected->rows += rows;
+                stream->collected->batches.push_back(*batch);
+                collected = true;
+            } else {
+                stream->collected->complete = false;
+                source.cache.store(table, stream->columns, std::move(stream->collected));
+                stream->collected.reset();
+            }
         }
+        return batch;
     } catch (...) {
         if (stream)
             source.retire(std::move(stream->collected));
@@ -98,6 +83,7 @@ void TableScan::start(proto::ColumnMask used)
     leaveStream();
     const JetTable &table = m_source.tables[m_table];
     const proto::ColumnMask columns = used | table.shortColumns;
+    m_columnsWanted = columns;
     m_cached = m_source.cache.find(m_table, columns);
     if (!m_cached)
         resumeParked(columns);
@@ -110,20 +96,25 @@ void TableScan::start(proto::ColumnMask used)
             enterRow(0);
         return;
     }
+    openStream(0);
+    if (loadBatch())
+        enterRow(0);
+}
+
+void TableScan::openStream(qint64 skip)
+{
+    const JetTable &table = m_source.tables[m_table];
     for (;;) {
         // Parked streams hold readers too; they are the first to go.
         if (m_source.readers->atLimit())
             m_source.dropParked();
-        m_stream.emplace(Stream{m_source.readers->acquire(), columns, std::make_shared<TableRows>()});
+        // Only a scan from the table's start can gather it for the cache.
+        m_stream.emplace(Stream{m_source.readers->acquire(), m_columnsWanted,
+                                skip == 0 ? std::make_shared<TableRows>() : nullptr});
         const bool reused = m_stream->reader.reused();
-        std::string request;
-        proto::putU16(request, std::uint16_t(m_columns));
-        proto::putU64(request, columns);
-        request += table.nameUtf8;
         try {
-            m_stream->reader->send(proto::Request::Scan, request);
-            if (loadBatch())
-                enterRow(0);
+            JetReaderClient::requestScan(*m_stream->reader, table, m_columnsWanted, skip);
+            m_stream->reader->awaitAnswer();
             return;
         } catch (const ReaderEnded &) {
             // A reader that died while it waited has answered nothing:
@@ -154,32 +145,12 @@ void TableScan::column(sqlite3_context *context, int index)
         sqlite3_result_null(context);
         return;
     }
-    if (!m_parsed)
-        parseRow();
-    const auto *at = reinterpret_cast<const unsigned char *>(m_batch.constData()) + m_offsets[std::size_t(index)];
-    const auto keep = m_anchored ? SQLITE_STATIC : SQLITE_TRANSIENT;
-    switch (static_cast<proto::Value>(at[0])) {
-    case proto::Value::Integer:
-        sqlite3_result_int64(context, sqlite3_int64(proto::getU64(at + 1)));
-        return;
-    case proto::Value::Real: {
-        const std::uint64_t bits = proto::getU64(at + 1);
-        double value;
-        std::memcpy(&value, &bits, sizeof value);
-        sqlite3_result_double(context, value);
-        return;
+    if (!m_parsed) {
+        JetReaderClient::valueOffsets(m_batch, m_rowStart, m_rowEnd, m_columns, m_offsets);
+        m_parsed = true;
     }
-    case proto::Value::Text:
-        sqlite3_result_text64(context, reinterpret_cast<const char *>(at + 5), proto::getU32(at + 1), keep,
-                              SQLITE_UTF8);
-        return;
-    case proto::Value::Blob:
-        sqlite3_result_blob64(context, at + 5, proto::getU32(at + 1), keep);
-        return;
-    case proto::Value::Null:
-        break;
-    }
-    sqlite3_result_null(context);
+    const auto *value = reinterpret_cast<const unsigned char *>(m_batch.constData()) + m_offsets[std::size_t(index)];
+    JetReaderClient::resultValue(context, value, m_anchored);
 }
 
 void TableScan::leaveStream()
@@ -196,8 +167,10 @@ void TableScan::resumeParked(proto::ColumnMask columns)
     std::optional<Stream> parked = m_source.unpark(m_table, columns);
     if (!parked || !parked->collected)
         return;
+    // Read on while the rows still go to the cache; a stream left over
+    // after that is dropped, which ends its reader.
     bool collected = false;
-    while (parked)
+    while (parked && parked->collected)
         nextBatch(m_source, m_table, parked, collected);
     m_cached = m_source.cache.find(m_table, columns);
 }
@@ -206,8 +179,15 @@ bool TableScan::loadBatch()
 {
     for (;;) {
         if (m_cached) {
-            if (m_nextBatch >= m_cached->batches.size())
-                break;
+            if (m_nextBatch >= m_cached->batches.size()) {
+                if (m_cached->complete)
+                    break;
+                // The rest of a table kept only in part.
+                const qint64 skip = m_cached->rows;
+                m_cached.reset();
+                openStream(skip);
+                continue;
+            }
             m_batch = m_cached->batches[m_nextBatch++];
             m_anchored = true;
         } else if (m_stream) {
@@ -228,49 +208,8 @@ bool TableScan::loadBatch()
 
 void TableScan::enterRow(qsizetype at)
 {
-    if (m_batch.size() - at < 4)
-        garbledRows();
-    const auto length = qsizetype(proto::getU32(reinterpret_cast<const unsigned char *>(m_batch.constData() + at)));
-    if (length > m_batch.size() - at - 4)
-        garbledRows();
-    m_rowStart = at + 4;
-    m_rowEnd = m_rowStart + length;
+    JetReaderClient::rowBounds(m_batch, at, m_rowStart, m_rowEnd);
     m_parsed = false;
-}
-
-void TableScan::parseRow()
-{
-    m_offsets.resize(m_columns);
-    const auto *data = reinterpret_cast<const unsigned char *>(m_batch.constData());
-    qsizetype at = m_rowStart;
-    for (std::size_t i = 0; i < m_columns; ++i) {
-        if (at >= m_rowEnd)
-            garbledRows();
-        m_offsets[i] = at;
-        qsizetype size = 1;
-        switch (static_cast<proto::Value>(data[at])) {
-        case proto::Value::Null:
-            break;
-        case proto::Value::Integer:
-        case proto::Value::Real:
-            size += 8;
-            break;
-        case proto::Value::Text:
-        case proto::Value::Blob:
-            if (m_rowEnd - at < 5)
-                garbledRows();
-            size += 4 + qsizetype(proto::getU32(data + at + 1));
-            break;
-        default:
-            garbledRows();
-        }
-        if (size > m_rowEnd - at)
-            garbledRows();
-        at += size;
-    }
-    if (at != m_rowEnd)
-        garbledRows();
-    m_parsed = true;
 }
 
 } // namespace morvane::jet

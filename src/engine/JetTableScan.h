@@ -46,16 +46,18 @@ private:
     // to the cache; reading on is cheaper than starting a reader again.
     void resumeParked(proto::ColumnMask columns);
 
+    // Asks a reader for the table's rows from row `skip` on.
+    void openStream(qint64 skip);
+
     // Moves to the next batch of rows; false at the end of the table.
     bool loadBatch();
 
     void enterRow(qsizetype at);
 
-    void parseRow();
-
     TableSource &m_source;
     std::size_t m_table;
     std::size_t m_columns;
+    proto::ColumnMask m_columnsWanted = proto::allColumns;
     std::shared_ptr<const TableRows> m_cached;
     std::size_t m_nextBatch = 0;
     std::optional<Stream> m_stream;

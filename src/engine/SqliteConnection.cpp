@@ -19,11 +19,6 @@ void SqliteFinalizer::operator()(sqlite3_stmt *statement) const
 
 namespace {
 
-QString utf16Text(const void *text, int bytes)
-{
-    return QString(static_cast<const QChar *>(text), bytes / int(sizeof(QChar)));
-}
-
 // Skips white space and comments, so that a trailing semicolon or comment
 // after the one statement is not mistaken for a second statement.
 bool onlyBlankOrComments(const QChar *tail, const QChar *end)
@@ -92,8 +87,10 @@ public:
         case SQLITE_FLOAT:
             return FieldValue(sqlite3_column_double(s, index));
         case SQLITE_TEXT: {
-            const void *text = sqlite3_column_text16(s, index);
-            return FieldValue(utf16Text(text, sqlite3_column_bytes16(s, index)));
+            // One conversion, straight from SQLite's own UTF-8: asking SQLite
+            // for UTF-16 would convert into a buffer of its own and copy again.
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, index));
+            return FieldValue(QString::fromUtf8(text, sqlite3_column_bytes(s, index)));
         }
         case SQLITE_BLOB: {
             const void *blob = sqlite3_column_blob(s, index);

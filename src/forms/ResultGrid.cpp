@@ -4,12 +4,55 @@
 #include "ResultModel.h"
 #include "TextWidthBound.h"
 
+#include <QClipboard>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QTextDocument>
+#include <QToolTip>
 
+#include <algorithm>
 #include <vector>
 
 namespace morvane {
+
+namespace {
+
+// A value as spreadsheets read tab-separated text: one holding a tab, a line
+// break or a quote goes in quotes, with its own quotes doubled.
+QString spreadsheetField(const QString &text)
+{
+    const bool plain = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('"');
+    });
+    if (plain)
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+void appendLine(QString &text, const QStringList &fields)
+{
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        if (i > 0)
+            text += QLatin1Char('\t');
+        text += spreadsheetField(fields[i]);
+    }
+    text += QLatin1Char('\n');
+}
+
+// A tooltip is rich text when it looks like markup; a cell's text never is.
+// Very long texts are shortened so that the tooltip stays quick to lay out.
+QString toolTipFor(const QString &text)
+{
+    constexpr qsizetype longest = 10000;
+    const QString shown = text.size() > longest ? text.left(longest) + QChar(0x2026) : text;
+    return Qt::convertFromPlainText(shown, Qt::WhiteSpaceNormal);
+}
+
+} // namespace
 
 // What sizing one Get's columns keeps: each column's width as the header
 // reports it, read again after each change.
@@ -28,7 +71,8 @@ ResultGrid::ResultGrid(QWidget *parent) : QTreeView(parent), m_model(new ResultM
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setUniformRowHeights(true);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    // Rows are selected for copying: Shift and Ctrl extend, Ctrl+A takes all.
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     header()->setStretchLastSection(false);
@@ -108,6 +152,60 @@ void ResultGrid::widen(int column, const QString &cellText, Widths &widths)
     else
         return;
     current = columnWidth(column);
+}
+
+QString ResultGrid::selectedRowsText() const
+{
+    QModelIndexList selected = selectionModel()->selectedRows();
+    if (selected.isEmpty())
+        return {};
+    std::sort(selected.begin(), selected.end(),
+              [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
+    const QueryResult &result = m_model->result();
+    QString text;
+    appendLine(text, result.headers);
+    QStringList fields;
+    for (const QModelIndex &index : std::as_const(selected)) {
+        fields.clear();
+        for (int column = 0; column < result.columnCount(); ++column)
+            fields.append(result.isNull(index.row(), column) ? QString() : result.text(index.row(), column));
+        appendLine(text, fields);
+    }
+    return text;
+}
+
+bool ResultGrid::isCutOff(const QModelIndex &index) const
+{
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.rect = visualRect(index);
+    const QSize needed = itemDelegateForIndex(index)->sizeHint(option, index);
+    return needed.width() > option.rect.width() || needed.height() > option.rect.height();
+}
+
+void ResultGrid::keyPressEvent(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Copy)) {
+        const QString text = selectedRowsText();
+        if (!text.isEmpty())
+            QGuiApplication::clipboard()->setText(text);
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+bool ResultGrid::viewportEvent(QEvent *event)
+{
+    if (event->type() != QEvent::ToolTip)
+        return QTreeView::viewportEvent(event);
+    const auto *help = static_cast<QHelpEvent *>(event);
+    const QModelIndex index = indexAt(help->pos());
+    if (index.isValid() && isCutOff(index))
+        QToolTip::showText(help->globalPos(), toolTipFor(index.data().toString()), viewport(), visualRect(index));
+    else
+        QToolTip::hideText();
+    return true;
 }
 
 } // namespace morvane

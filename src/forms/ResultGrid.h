@@ -31,6 +31,18 @@ public:
     [[nodiscard]] float columnWidth(int column) const;
     void setColumnWidth(int column, float twips);
 
+    // The selected rows as a spreadsheet pastes them: a header line, then the
+    // rows in grid order, cells separated by tabs, Null as an empty cell.
+    // Empty when no row is selected. Ctrl+C puts this on the clipboard.
+    [[nodiscard]] QString selectedRowsText() const;
+    // Whether the cell's text does not fit its column (or row), so that it
+    // shows cut off and its tooltip gives the whole text.
+    [[nodiscard]] bool isCutOff(const QModelIndex &index) const;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
+
 private:
     struct Widths;
 

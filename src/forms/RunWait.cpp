@@ -60,6 +60,16 @@ private:
     QPushButton *m_cancel;
 };
 
+// Most runs end within this: the window waits for them as for any quick
+// handler, well inside what a user notices, and paints once they are done.
+constexpr int quickRunMs = 25;
+
+void rethrowFailure(DatabaseThread &thread)
+{
+    if (std::exception_ptr failure = thread.takeFailure())
+        std::rethrow_exception(failure);
+}
+
 } // namespace
 
 void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptible, DatabaseThread::Job job,
@@ -71,6 +81,8 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
     QEventLoop loop;
     QObject::connect(&thread, &DatabaseThread::finished, &loop, &QEventLoop::quit);
     thread.start(std::move(job), interruptible);
+    if (thread.waitBriefly(quickRunMs))
+        return rethrowFailure(thread);
 
     // Most runs end well within the delay: they show no progress window, and
     // the input typed meanwhile is handled once they have ended.
@@ -85,8 +97,7 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
         loop.exec();
     }
 
-    if (std::exception_ptr failure = thread.takeFailure())
-        std::rethrow_exception(failure);
+    rethrowFailure(thread);
 }
 
 } // namespace morvane

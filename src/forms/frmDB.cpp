@@ -4,6 +4,8 @@
 #include "DatabaseEngine.h"
 #include "Design.h"
 #include "Failure.h"
+#include "PathCompleter.h"
+#include "PathDrop.h"
 #include "RunWait.h"
 #include "SettingsStore.h"
 #include "frmMain.h"
@@ -37,6 +39,10 @@ frmDB::frmDB(AppContext &context)
     Text1->setAccessibleName(QStringLiteral("Path"));
     Label1->setBuddy(Text1);
     twips.place(Text1, 615, 240, 3765, 330);
+    // Comforts of a file path box: completion from the file system, and a
+    // file dropped on the dialog fills it.
+    new PathCompleter(Text1);
+    new PathDrop(this, Text1);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setAccessibleName(QStringLiteral("Open"));
     Command1->setDefault(true);
@@ -68,7 +74,7 @@ void frmDB::Command1_Click()
     if (m_opening)
         return;
     // The path goes to the engine exactly as typed: no trimming, no default
-    // extension, and it is remembered in the same form.
+    // extension, and it is remembered in the same form, less any password.
     const QString path = Text1->text();
     try {
         std::unique_ptr<Database> opened;
@@ -90,7 +96,7 @@ void frmDB::Command1_Click()
             frmVidvorun::showWarning(frmVidvorun::initialMessage, QString::fromUtf8(error.what()));
         return;
     }
-    rememberPath(path);
+    rememberPath(DatabaseEngine::pathToRemember(path));
     // The query window is shown before this dialog closes, so the program
     // never has zero windows and does not end in between.
     createForm<frmMain>(m_context)->show();

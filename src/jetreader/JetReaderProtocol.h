@@ -15,12 +15,15 @@
 //
 // The program sends:
 //   Catalog  (no payload)
-//   Scan     u16 column count the program expects, u64 columns wanted, then
+//   Scan     u16 column count the program expects, u64 columns wanted, u64
+//            rows to pass over first (the program keeps them already), then
 //            the table name
 // The reader answers:
 //   Hello    once at start: u32 protocol version, u8 file version, u16 code page
 //   Catalog  u32 table count; per table: name, u32 row estimate, u16 column
-//            count; per column: name, u8 column type as the file stores it
+//            count; per column: name, u8 column type its values come as (a
+//            calculated column's result type, text for multi-valued fields
+//            and attachments, long for version histories)
 //   Rows     rows, back to back: u32 length of the values, then one value per
 //            column (a Value tag and its data)
 //   End      u64 number of rows sent; the scan is complete
@@ -30,7 +33,7 @@
 //            progress
 namespace morvane::jetreader {
 
-inline constexpr std::uint32_t protocolVersion = 1;
+inline constexpr std::uint32_t protocolVersion = 3;
 
 // The file descriptor the reader finds the database file on. It is opened
 // read-only by the program; the reader never opens the file by name.
@@ -102,6 +105,7 @@ inline constexpr std::uint8_t guid = 0x0f;
 inline constexpr std::uint8_t numeric = 0x10;
 inline constexpr std::uint8_t complex = 0x12;
 inline constexpr std::uint8_t bigInteger = 0x13;
+inline constexpr std::uint8_t extendedDate = 0x14;
 } // namespace column
 
 inline void putU8(std::string &out, std::uint8_t value)

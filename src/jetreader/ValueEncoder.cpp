@@ -357,6 +357,45 @@ void ValueEncoder::dateTime(std::string &out, double serial)
     textValue(out, std::string_view(text, std::size_t(length)));
 }
 
+void ValueEncoder::extendedDate(std::string &out, std::int64_t days, std::int64_t ticks)
+{
+    constexpr std::int64_t ticksPerSecond = 10'000'000;
+    constexpr std::int64_t ticksPerDay = 86'400 * ticksPerSecond;
+    // Days from 0001-01-01 to 1970-01-01 in the proleptic Gregorian calendar.
+    constexpr std::int64_t daysTo1970 = 719162;
+    if (days < 0 || days > 3'652'058 || ticks < 0 || ticks >= ticksPerDay) {
+        null(out);
+        return;
+    }
+    const Civil date = civilFromDays(days - daysTo1970);
+    const std::int64_t seconds = ticks / ticksPerSecond;
+    const std::int64_t fraction = ticks % ticksPerSecond;
+    char text[48];
+    int length = std::snprintf(text, sizeof text, "%04lld-%02u-%02u", date.year, date.month, date.day);
+    if (ticks != 0) {
+        length += std::snprintf(text + length, sizeof text - std::size_t(length), " %02lld:%02lld:%02lld",
+                                static_cast<long long>(seconds / 3600), static_cast<long long>((seconds / 60) % 60),
+                                static_cast<long long>(seconds % 60));
+    }
+    if (fraction != 0) {
+        length += std::snprintf(text + length, sizeof text - std::size_t(length), ".%07lld",
+                                static_cast<long long>(fraction));
+        while (text[length - 1] == '0')
+            --length;
+    }
+    textValue(out, std::string_view(text, std::size_t(length)));
+}
+
+void ValueEncoder::decimal(std::string &out, bool negative, unsigned __int128 magnitude, int scale)
+{
+    decimalValue(out, negative, magnitude, scale);
+}
+
+void ValueEncoder::text(std::string &out, std::string_view utf8)
+{
+    textValue(out, utf8);
+}
+
 void ValueEncoder::guid(std::string &out, const unsigned char *d)
 {
     char text[40];

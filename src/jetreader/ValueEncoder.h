@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <iconv.h>
 
@@ -27,11 +28,20 @@ namespace morvane::jetreader {
 //   date/time                                   text "YYYY-MM-DD HH:MM:SS", just
 //                                               "YYYY-MM-DD" at midnight; Null
 //                                               outside the years 1 to 9999
+//   date/time extended                          the same, with the fraction of
+//                                               the second when it is not zero
+//                                               ("...HH:MM:SS.1234567")
 //   text, memo                                  text (UTF-8)
 //   replication id                              text "{XXXXXXXX-XXXX-...}"
 //   binary, OLE object                          blob
-//   any other type (attachments, multi-valued   Null
-//   fields, types newer than this program)
+//   calculated columns                          the stored result, as its own
+//                                               type says above
+//   multi-valued fields, attachments            text: the values or file names
+//                                               joined with "; " (the reader
+//                                               session joins them)
+//   version history                             integer: the number of versions
+//   any other type (types newer than this       Null
+//   program)
 class ValueEncoder
 {
 public:
@@ -54,6 +64,12 @@ public:
     // Days since 1899-12-30; the fraction is the time of day, also for days
     // before that date.
     static void dateTime(std::string &out, double serial);
+    // Access 2019's "Date/Time Extended": days since 0001-01-01 and the time
+    // of day in units of 100 ns.
+    static void extendedDate(std::string &out, std::int64_t days, std::int64_t ticks);
+    // A value `magnitude` / 10^scale, as currency and decimal are shown.
+    static void decimal(std::string &out, bool negative, unsigned __int128 magnitude, int scale);
+    static void text(std::string &out, std::string_view utf8);
     static void guid(std::string &out, const unsigned char *data);
 
     // A text as stored: Jet 3 in the file's code page, later versions as

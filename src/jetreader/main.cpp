@@ -54,11 +54,12 @@ int serve(ReplyChannel &channel, ReaderSession &session)
                 PayloadReader payload(request->payload.data(), request->payload.size());
                 const std::uint16_t columns = payload.u16();
                 const ColumnMask mask = payload.u64();
+                const std::uint64_t skip = payload.u64();
                 const std::string_view name = payload.rest();
                 if (!payload.ok())
                     return 2;
                 std::string end;
-                putU64(end, session.scan(name, columns, mask, channel));
+                putU64(end, session.scan(name, columns, mask, skip, channel));
                 channel.send(Reply::End, end);
                 break;
             }

@@ -2,6 +2,8 @@
 
 #include "Database.h"
 
+#include <QCoreApplication>
+
 namespace morvane {
 
 namespace {
@@ -35,6 +37,10 @@ void DatabaseThread::start(Job job, Database *interruptible)
     m_busy = true;
     m_cancelled = false;
     {
+        const std::lock_guard lock(m_returnedMutex);
+        m_returned = false;
+    }
+    {
         const std::lock_guard lock(m_targetMutex);
         m_target = interruptible;
     }
@@ -50,7 +56,26 @@ void DatabaseThread::start(Job job, Database *interruptible)
             m_target = nullptr;
         }
         QMetaObject::invokeMethod(this, [this, failure] { jobDone(failure); }, Qt::QueuedConnection);
+        {
+            const std::lock_guard lock(m_returnedMutex);
+            m_returned = true;
+        }
+        m_returnedChanged.notify_all();
     }, Qt::QueuedConnection);
+}
+
+bool DatabaseThread::waitBriefly(int ms)
+{
+    if (!m_busy)
+        return true;
+    {
+        std::unique_lock lock(m_returnedMutex);
+        if (!m_returnedChanged.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_returned; }))
+            return false;
+    }
+    // The job's end was posted before it said it had returned.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    return !m_busy;
 }
 
 void DatabaseThread::cancel()

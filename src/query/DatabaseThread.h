@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -37,6 +38,11 @@ public:
     void start(Job job, Database *interruptible);
     [[nodiscard]] bool isBusy() const { return m_busy; }
 
+    // Blocks for up to `ms` until the job has returned; when it has, its end
+    // is handled here at once (finished() is emitted) and true returned.
+    // Lets a caller skip its event loop for jobs that end almost at once.
+    bool waitBriefly(int ms);
+
     // Asks the running job to stop: the flag is raised and the database's
     // running statement interrupted, again every few milliseconds until the
     // job ends, so that a statement the job starts just after an interrupt
@@ -58,6 +64,9 @@ private:
     QObject *m_worker = nullptr;
     std::atomic_bool m_cancelled = false;
     std::mutex m_targetMutex;
+    std::mutex m_returnedMutex;
+    std::condition_variable m_returnedChanged;
+    bool m_returned = false;
     Database *m_target = nullptr;
     bool m_busy = false;
     std::exception_ptr m_failure;

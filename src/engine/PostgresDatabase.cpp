@@ -1,0 +1,600 @@
+#include "PostgresDatabase.h"
+
+#include "Failure.h"
+#include "SqlText.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <libpq-fe.h>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace morvane {
+
+void PgConnCloser::operator()(PGconn *connection) const
+{
+    PQfinish(connection);
+}
+
+void PgResultClearer::operator()(PGresult *result) const
+{
+    PQclear(result);
+}
+
+void PgCancelFreer::operator()(PGcancel *cancel) const
+{
+    PQfreeCancel(cancel);
+}
+
+namespace {
+
+struct ConninfoFreer
+{
+    void operator()(PQconninfoOption *options) const { PQconninfoFree(options); }
+};
+using Conninfo = std::unique_ptr<PQconninfoOption, ConninfoFreer>;
+
+// The first batch holds the rows a Get shows and one more, which tells
+// whether the result runs past them; later batches are larger, for callers
+// that read on, and still bound what the client holds.
+constexpr int firstBatchRows = 1001;
+constexpr int laterBatchRows = 8192;
+
+const QString cancelledByUser = QStringLiteral("canceling statement due to user request");
+
+// Type oids of the built-in types converted to something other than text.
+enum : Oid {
+    boolOid = 16,
+    byteaOid = 17,
+    int8Oid = 20,
+    int2Oid = 21,
+    int4Oid = 23,
+    oidOid = 26,
+    float4Oid = 700,
+    float8Oid = 701,
+    numericOid = 1700,
+};
+
+bool isUri(QStringView text)
+{
+    // libpq recognises its URI prefixes in exactly this spelling.
+    return text.startsWith(u"postgresql://") || text.startsWith(u"postgres://");
+}
+
+Conninfo parseConninfo(const QByteArray &text)
+{
+    char *error = nullptr;
+    Conninfo options(PQconninfoParse(text.constData(), &error));
+    PQfreemem(error);
+    return options;
+}
+
+// The options libpq itself treats as secret (a password, the SSL key's
+// password), by their display flag.
+bool isSecret(const PQconninfoOption &option)
+{
+    return option.dispchar && option.dispchar[0] == '*';
+}
+
+bool isSecretKeyword(QByteArrayView keyword)
+{
+    const Conninfo defaults(PQconndefaults());
+    for (const PQconninfoOption *option = defaults.get(); option && option->keyword; ++option) {
+        if (isSecret(*option) && keyword == option->keyword)
+            return true;
+    }
+    return false;
+}
+
+bool carriesSecret(const QByteArray &text)
+{
+    const Conninfo options = parseConninfo(text);
+    for (const PQconninfoOption *option = options.get(); option && option->keyword; ++option) {
+        if (isSecret(*option) && option->val && option->val[0])
+            return true;
+    }
+    return false;
+}
+
+// A URI without the password of its user-info ("user:secret@") and without
+// secret query parameters ("?password=..."). libpq takes the user-info to end
+// at the first '@' before any '/', and the password to start at its first ':'.
+QString uriWithoutSecrets(const QString &uri)
+{
+    const qsizetype start = uri.indexOf(u"://") + 3;
+    qsizetype end = start;
+    while (end < uri.size() && uri[end] != u'@' && uri[end] != u'/')
+        ++end;
+    QString text = uri;
+    if (end < uri.size() && uri[end] == u'@') {
+        const qsizetype colon = uri.indexOf(u':', start);
+        if (colon >= 0 && colon < end)
+            text.remove(colon, end - colon);
+    }
+    const qsizetype query = text.indexOf(u'?');
+    if (query < 0)
+        return text;
+    QStringList kept;
+    for (const QString &parameter : text.mid(query + 1).split(u'&')) {
+        const QByteArray key = QByteArray::fromPercentEncoding(parameter.section(u'=', 0, 0).toUtf8());
+        if (!isSecretKeyword(key))
+            kept.append(parameter);
+    }
+    text.truncate(query);
+    return kept.isEmpty() ? text : text + u'?' + kept.join(u'&');
+}
+
+// Where each "keyword = value" of a key/value string starts and ends, by
+// libpq's rules: white space between, a value single-quoted or bare, a
+// backslash escaping the next letter in either.
+struct Setting
+{
+    qsizetype begin;
+    qsizetype end;
+    QString keyword;
+};
+
+std::vector<Setting> keyValueSettings(const QString &text)
+{
+    std::vector<Setting> settings;
+    qsizetype i = 0;
+    const qsizetype size = text.size();
+    const auto skipSpace = [&] {
+        while (i < size && text[i].isSpace())
+            ++i;
+    };
+    while (true) {
+        skipSpace();
+        if (i >= size)
+            break;
+        Setting setting{i, i, {}};
+        while (i < size && text[i] != u'=' && !text[i].isSpace())
+            ++i;
+        setting.keyword = text.mid(setting.begin, i - setting.begin);
+        skipSpace();
+        if (i < size && text[i] == u'=')
+            ++i;
+        skipSpace();
+        const bool quoted = i < size && text[i] == u'\'';
+        if (quoted)
+            ++i;
+        while (i < size && (quoted ? text[i] != u'\'' : !text[i].isSpace())) {
+            if (text[i] == u'\\')
+                ++i;
+            ++i;
+        }
+        if (quoted && i < size)
+            ++i;
+        setting.end = qMin(i, size);
+        settings.push_back(setting);
+    }
+    return settings;
+}
+
+QString keyValueWithoutSecrets(const QString &text)
+{
+    QString kept = text;
+    const std::vector<Setting> settings = keyValueSettings(text);
+    for (auto setting = settings.rbegin(); setting != settings.rend(); ++setting) {
+        if (!isSecretKeyword(setting->keyword.toUtf8()))
+            continue;
+        // The setting goes with the white space before it, or after it when
+        // it stands first.
+        qsizetype begin = setting->begin;
+        qsizetype end = setting->end;
+        while (begin > 0 && kept[begin - 1].isSpace())
+            --begin;
+        if (begin == 0) {
+            while (end < kept.size() && kept[end].isSpace())
+                ++end;
+        }
+        kept.remove(begin, end - begin);
+    }
+    return kept;
+}
+
+// The options rebuilt from what libpq parsed, for a string whose secret the
+// cuts above could not find.
+QString rebuiltWithoutSecrets(const QByteArray &text)
+{
+    const Conninfo options = parseConninfo(text);
+    QStringList settings;
+    for (const PQconninfoOption *option = options.get(); option && option->keyword; ++option) {
+        if (isSecret(*option) || !option->val)
+            continue;
+        QString value = QString::fromUtf8(option->val);
+        value.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
+        settings.append(QStringLiteral("%1='%2'").arg(QString::fromUtf8(option->keyword), value));
+    }
+    return settings.join(u' ');
+}
+
+QString trimmedMessage(const char *message)
+{
+    return QString::fromUtf8(message).trimmed();
+}
+
+// Whether a numeric's decimal text names a value a double holds exactly to
+// the 15 significant digits it is shown with.
+bool fitsDouble(std::string_view text, double &value)
+{
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        return false;
+    if (value != 0 && std::fabs(value) < std::numeric_limits<double>::min())
+        return false;
+    std::string digits;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9')
+            digits += c;
+    }
+    const std::size_t first = digits.find_first_not_of('0');
+    if (first == std::string::npos)
+        return true;
+    const std::size_t last = digits.find_last_not_of('0');
+    return last - first + 1 <= 15;
+}
+
+FieldValue realValue(std::string_view text)
+{
+    if (text == "NaN")
+        return FieldValue(std::numeric_limits<double>::quiet_NaN());
+    if (text == "Infinity")
+        return FieldValue(std::numeric_limits<double>::infinity());
+    if (text == "-Infinity")
+        return FieldValue(-std::numeric_limits<double>::infinity());
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return FieldValue(value);
+}
+
+FieldValue integerValue(std::string_view text)
+{
+    qint64 value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return FieldValue(value);
+}
+
+// The server sends every value as text (the connection asks for ISO dates,
+// hex bytea and exact floats); the types the other backends hand over as
+// numbers or bytes are converted here.
+FieldValue convert(Oid type, const char *data, int length)
+{
+    const std::string_view text(data, std::size_t(length));
+    switch (type) {
+    case boolOid:
+        return FieldValue(qint64(text == "t" ? 1 : 0));
+    case int2Oid:
+    case int4Oid:
+    case int8Oid:
+    case oidOid:
+        return integerValue(text);
+    case float4Oid:
+    case float8Oid:
+        return realValue(text);
+    case numericOid: {
+        double value = 0;
+        if (text == "NaN" || text == "Infinity" || text == "-Infinity")
+            return realValue(text);
+        if (fitsDouble(text, value))
+            return FieldValue(value);
+        return FieldValue(QString::fromLatin1(data, length));
+    }
+    case byteaOid:
+        if (text.starts_with("\\x"))
+            return FieldValue(QByteArray::fromHex(QByteArray::fromRawData(data + 2, length - 2)));
+        return FieldValue(QByteArray(data, length));
+    default:
+        return FieldValue(QString::fromUtf8(data, length));
+    }
+}
+
+} // namespace
+
+// A forward-only walk over the read's cursor, one batch of rows in hand.
+class PostgresRecordset final : public Recordset
+{
+public:
+    PostgresRecordset(PostgresDatabase &database, quint64 readId)
+        : m_database(database), m_readId(readId), m_batch(database.fetch(firstBatchRows))
+    {
+        const int fields = PQnfields(m_batch.get());
+        for (int i = 0; i < fields; ++i) {
+            m_names.append(QString::fromUtf8(PQfname(m_batch.get(), i)));
+            m_types.push_back(PQftype(m_batch.get(), i));
+        }
+        takeBatch(firstBatchRows);
+    }
+
+    ~PostgresRecordset() override { m_database.endRead(m_readId); }
+
+    bool eof() const override { return m_eof; }
+
+    void moveNext() override
+    {
+        if (m_eof)
+            throw Failure(QStringLiteral("No current record."));
+        ++m_passed;
+        if (++m_row < m_batchRows)
+            return;
+        if (m_lastBatch) {
+            m_eof = true;
+            m_batch.reset();
+            return;
+        }
+        m_batch = m_database.fetch(laterBatchRows);
+        takeBatch(laterBatchRows);
+    }
+
+    qint64 recordCount() const override { return m_passed; }
+    int fieldCount() const override { return int(m_names.size()); }
+
+    QString fieldName(int index) const override { return m_names.value(index); }
+
+    FieldValue value(int index) const override
+    {
+        if (m_eof || !m_batch)
+            throw Failure(QStringLiteral("No current record."));
+        if (index < 0 || index >= fieldCount())
+            throw Failure(QStringLiteral("Item not found in this collection."));
+        PGresult *batch = m_batch.get();
+        if (PQgetisnull(batch, m_row, index))
+            return FieldValue();
+        return convert(m_types[std::size_t(index)], PQgetvalue(batch, m_row, index), PQgetlength(batch, m_row, index));
+    }
+
+    void close() override
+    {
+        if (!m_eof)
+            m_database.keepCursor(m_readId);
+        m_batch.reset();
+        m_eof = true;
+    }
+
+private:
+    // A batch shorter than asked for is the cursor's last: the transaction
+    // has nothing more to give and ends at once.
+    void takeBatch(int asked)
+    {
+        m_row = 0;
+        m_batchRows = PQntuples(m_batch.get());
+        m_lastBatch = m_batchRows < asked;
+        if (m_lastBatch)
+            m_database.endRead(m_readId);
+        if (m_batchRows == 0) {
+            m_eof = true;
+            m_batch.reset();
+        }
+    }
+
+    PostgresDatabase &m_database;
+    quint64 m_readId;
+    PgResult m_batch;
+    QStringList m_names;
+    std::vector<Oid> m_types;
+    int m_row = 0;
+    int m_batchRows = 0;
+    bool m_lastBatch = false;
+    bool m_eof = false;
+    qint64 m_passed = 0;
+};
+
+bool PostgresDatabase::isConnectionString(const QString &path)
+{
+    if (isUri(path))
+        return true;
+    return path.contains(u'=') && parseConninfo(path.toUtf8()) && !QFileInfo::exists(path);
+}
+
+QString PostgresDatabase::withoutPassword(const QString &connection)
+{
+    if (!isConnectionString(connection))
+        return connection;
+    const QString kept = isUri(connection) ? uriWithoutSecrets(connection) : keyValueWithoutSecrets(connection);
+    const QByteArray keptText = kept.toUtf8();
+    if (parseConninfo(keptText) && !carriesSecret(keptText))
+        return kept;
+    return rebuiltWithoutSecrets(connection.toUtf8());
+}
+
+PostgresDatabase::PostgresDatabase(const QString &connection, int connectTimeoutSeconds)
+{
+    // Later settings override earlier ones: the typed string may set its own
+    // timeout, but the client encoding stays the one this code decodes.
+    const QByteArray timeout = QByteArray::number(connectTimeoutSeconds);
+    const QByteArray typed = connection.toUtf8();
+    const char *const keywords[] = {"connect_timeout", "dbname", "client_encoding", "fallback_application_name", nullptr};
+    const char *const values[] = {timeout.constData(), typed.constData(), "UTF8", "morvane", nullptr};
+    m_connection.reset(PQconnectdbParams(keywords, values, 1));
+    if (!m_connection)
+        throw Failure(QStringLiteral("Out of memory."));
+    if (PQstatus(m_connection.get()) != CONNECTION_OK)
+        throw Failure(trimmedMessage(PQerrorMessage(m_connection.get())));
+    m_cancel.reset(PQgetCancel(m_connection.get()));
+    // Values arrive as text; these settings make that text what the
+    // conversion expects whatever the server's own defaults are.
+    run("SET DateStyle = ISO, YMD; SET bytea_output = hex; SET extra_float_digits = 3");
+}
+
+PostgresDatabase::~PostgresDatabase()
+{
+    endRead();
+}
+
+void PostgresDatabase::startCall()
+{
+    m_interrupted = false;
+    endRead();
+}
+
+void PostgresDatabase::throwIfInterrupted() const
+{
+    if (m_interrupted.load())
+        throw Failure(cancelledByUser);
+}
+
+PgResult PostgresDatabase::checked(PgResult result)
+{
+    const ExecStatusType status = PQresultStatus(result.get());
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+        return result;
+    QString message;
+    if (status == PGRES_EMPTY_QUERY)
+        message = QStringLiteral("The statement is empty.");
+    else if (const char *primary = PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY))
+        message = trimmedMessage(primary);
+    else
+        message = trimmedMessage(PQerrorMessage(m_connection.get()));
+    result.reset();
+    endRead();
+    throw Failure(message.isEmpty() ? QStringLiteral("The server did not answer.") : message);
+}
+
+PgResult PostgresDatabase::run(const char *sql)
+{
+    throwIfInterrupted();
+    return checked(PgResult(PQexec(m_connection.get(), sql)));
+}
+
+PgResult PostgresDatabase::runSingle(const QByteArray &sql)
+{
+    throwIfInterrupted();
+    return checked(PgResult(PQexecParams(m_connection.get(), sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0)));
+}
+
+quint64 PostgresDatabase::beginRead(const QString &select)
+{
+    const quint64 readId = ++m_readId;
+    // Repeatable read: the rows shown and their count come from one snapshot.
+    run("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+    m_reading = true;
+    m_readSelect = select;
+    m_fetched = 0;
+    m_cursorKept = false;
+    runSingle("DECLARE morvane_rows NO SCROLL CURSOR FOR " + select.toUtf8());
+    return readId;
+}
+
+PgResult PostgresDatabase::fetch(int rows)
+{
+    PgResult batch = runSingle("FETCH FORWARD " + QByteArray::number(rows) + " FROM morvane_rows");
+    m_fetched += PQntuples(batch.get());
+    return batch;
+}
+
+void PostgresDatabase::keepCursor(quint64 readId)
+{
+    if (m_reading && readId == m_readId)
+        m_cursorKept = true;
+}
+
+void PostgresDatabase::endRead(quint64 readId) noexcept
+{
+    if (readId == m_readId)
+        endRead();
+}
+
+bool PostgresDatabase::inTransaction() const
+{
+    const PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
+    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
+}
+
+void PostgresDatabase::endRead() noexcept
+{
+    m_reading = false;
+    m_cursorKept = false;
+    // The transaction only read, so rolling back ends it as well as a commit
+    // and also ends one that a failure or a cancel left aborted. A repeated
+    // cancel request can land on the rollback itself, which is then retried.
+    for (int attempt = 0; attempt < 3 && inTransaction(); ++attempt)
+        PQclear(PQexec(m_connection.get(), "ROLLBACK"));
+}
+
+std::unique_ptr<Recordset> PostgresDatabase::openRecordset(const QString &sql)
+{
+    startCall();
+    const quint64 readId = beginRead(sql);
+    return std::make_unique<PostgresRecordset>(*this, readId);
+}
+
+void PostgresDatabase::execute(const QString &sql)
+{
+    startCall();
+    runSingle(sql.toUtf8());
+    // Each statement commits on its own; a transaction left open would hold
+    // its locks and be ended unseen by the next Get.
+    if (inTransaction()) {
+        endRead();
+        throw Failure(QStringLiteral("Execute runs each statement on its own; a transaction cannot be left open."));
+    }
+}
+
+// Rows past the first batch are counted by the server in the read's own
+// transaction, one of two ways. A statement whose first row cost the server
+// most of its work (a sort, a grouping) has that work behind it: the kept
+// cursor is moved to its end, and the server counts the rows it skips
+// without sending them. A statement that streams its rows (a scan, a join)
+// is counted over again, which the server can run in parallel and without
+// working out the columns. Without a kept cursor the statement is counted on
+// its own, still read-only.
+qint64 PostgresDatabase::countRows(const QString &select)
+{
+    m_interrupted = false;
+    if (m_reading && m_cursorKept && m_readSelect == select) {
+        qint64 total = 0;
+        if (streamsItsRows(select)) {
+            total = countOver(select);
+        } else {
+            const PgResult moved = run("MOVE FORWARD ALL IN morvane_rows");
+            total = m_fetched + QByteArray(PQcmdTuples(moved.get())).toLongLong();
+        }
+        endRead();
+        return total;
+    }
+    endRead();
+    run("BEGIN READ ONLY");
+    m_reading = true;
+    const qint64 total = countOver(select);
+    endRead();
+    return total;
+}
+
+qint64 PostgresDatabase::countOver(const QString &select)
+{
+    const QByteArray count = "select count(*) from (\n" + SqlText::withoutTrailingTrivia(select).toUtf8()
+        + "\n) as morvane_count";
+    const PgResult counted = runSingle(count);
+    return QByteArray(PQgetvalue(counted.get(), 0, 0)).toLongLong();
+}
+
+// The planner's estimate: the cost before the first row is a small part of
+// the whole. A plan that cannot be read (another engine's EXPLAIN) counts as
+// not streaming, so the cursor, which is always right, is used.
+bool PostgresDatabase::streamsItsRows(const QString &select)
+{
+    static const QRegularExpression costs(QStringLiteral("cost=([0-9.]+)\\.\\.([0-9.]+)"));
+    const PgResult plan = runSingle("EXPLAIN " + SqlText::withoutTrailingTrivia(select).toUtf8());
+    if (PQntuples(plan.get()) < 1)
+        return false;
+    const QRegularExpressionMatch match = costs.match(QString::fromUtf8(PQgetvalue(plan.get(), 0, 0)));
+    if (!match.hasMatch())
+        return false;
+    const double startup = match.captured(1).toDouble();
+    const double total = match.captured(2).toDouble();
+    return startup <= total * 0.1;
+}
+
+void PostgresDatabase::interrupt()
+{
+    m_interrupted = true;
+    char error[256];
+    PQcancel(m_cancel.get(), error, int(sizeof error));
+}
+
+} // namespace morvane

@@ -1,0 +1,139 @@
+// The windows on screens of 96 and 144 DPI: twips follow the screen, so the
+// design comes out the same size in inches on both. CTest runs this program
+// once per screen (tests/CMakeLists.txt), and MORVANE_TEST_DPI says which
+// screen it was given, so a run on the wrong screen fails instead of
+// checking 96 DPI twice.
+#include "Design.h"
+#include "MainLayout.h"
+#include "OutlineList.h"
+#include "QueryResult.h"
+#include "ResultGrid.h"
+#include "TestSupport.h"
+#include "frmDB.h"
+#include "frmMain.h"
+
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QtTest>
+
+#include <cmath>
+
+using namespace morvane;
+
+class DpiTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        m_folders = std::make_unique<test::IsolatedUserFolders>();
+        m_app = std::make_unique<test::TestApp>();
+        m_expectedDpi = qEnvironmentVariableIsSet("MORVANE_TEST_DPI") ? qEnvironmentVariableIntValue("MORVANE_TEST_DPI") : 96;
+    }
+
+    void screenIsTheOneAskedFor()
+    {
+        const QScreen *screen = QGuiApplication::primaryScreen();
+        // Qt either scales the window (a device pixel ratio above 1 at 96
+        // logical DPI) or hands the DPI through; both must come out right.
+        QCOMPARE(qRound(screen->logicalDotsPerInch() * screen->devicePixelRatio()), m_expectedDpi);
+    }
+
+    void twipsPerDevicePixel()
+    {
+        QWidget widget;
+        const float perDevicePixel = Twips(&widget).perPixel() / float(widget.devicePixelRatioF());
+        QCOMPARE(perDevicePixel, 1440.0f / float(m_expectedDpi));
+        if (m_expectedDpi == 144)
+            QCOMPARE(perDevicePixel, 10.0f);
+    }
+
+    void selectionDialogInInches()
+    {
+        frmDB dialog(m_app->context);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(nearDesign(dialog.rect(), {0, 0, 4440, 1215}));
+        QVERIFY(nearDesign(dialog.Label1->geometry(), {180, 285, 570, 240}));
+        QVERIFY(nearDesign(dialog.Text1->geometry(), {615, 240, 3765, 330}));
+        QVERIFY(nearDesign(dialog.Command1->geometry(), {2370, 780, 960, 345}));
+        QVERIFY(nearDesign(dialog.Command2->geometry(), {3405, 780, 960, 345}));
+    }
+
+    void queryWindowInInches()
+    {
+        frmMain window(m_app->context);
+        QVERIFY(nearDesign(window.rect(), {0, 0, 6630, 6960}));
+        QVERIFY(nearDesign(window.Label1->geometry(), {120, 270, 705, 270}));
+        QVERIFY(nearDesign(window.txtSelect->geometry(), {645, 225, 3915, 2040}));
+        QVERIFY(nearDesign(window.resultGrid->geometry(), {45, 2715, 6435, 1890}));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        // Resizing lays the window out from its outer size in this screen's twips.
+        for (const QSize size : {QSize(500, 480), window.size() * 3 / 2, window.size()}) {
+            window.resize(size);
+            const Twips twips(&window);
+            const QRect outer = window.frameGeometry();
+            const MainLayout layout = computeMainLayout(twips.fromPixels(outer.height()), twips.fromPixels(outer.width()), twips.perPixel());
+            QCOMPARE(window.Frame2->height(), twips.toPixels(layout.selectFrameHeight));
+            QCOMPARE(window.Frame2->width(), twips.toPixels(layout.selectFrameWidth));
+            QCOMPARE(window.Frame1->y(), twips.toPixels(layout.executeFrameTop));
+            QCOMPARE(window.resultGrid->size(), QSize(twips.toPixels(layout.resultsWidth), twips.toPixels(layout.resultsHeight)));
+            QCOMPARE(window.txtSelect->width(), twips.toPixels(layout.selectBoxWidth));
+            QCOMPARE(window.outlineList->x(), twips.toPixels(layout.outlineLeft));
+            QCOMPARE(window.getButton->x(), twips.toPixels(layout.getButtonLeft));
+            QCOMPARE(window.cmdExecute->x(), twips.toPixels(layout.executeButtonLeft));
+        }
+    }
+
+    void gridMarginInTwips()
+    {
+        // A column starts as wide as its header plus 300 twips: 20 pixels at
+        // 96 DPI, 30 at 144 where Qt does not scale.
+        ResultGrid grid(nullptr);
+        QueryResult result;
+        result.headers = {QStringLiteral("id")};
+        result.cells = {QStringLiteral("1")};
+        result.nulls = {false};
+        result.rowCount = 1;
+        grid.show(std::move(result));
+        const float perPixel = twipsPerPixel(&grid);
+        const int header = grid.fontMetrics().horizontalAdvance(QStringLiteral("id"));
+        QCOMPARE(grid.header()->sectionSize(0), qRound(float(header) + 300 / perPixel));
+    }
+
+private:
+    static float twipsPerPixel(const QWidget *widget) { return Twips(widget).perPixel(); }
+
+    // Whether a widget's geometry lies within a device pixel of the design
+    // rectangle in twips at this screen's DPI, corner and size alike.
+    bool nearDesign(const QRect &actual, const QRectF &twips) const
+    {
+        const QWidget probe;
+        const qreal ratio = probe.devicePixelRatioF();
+        const qreal perDevicePixel = 1440.0 / m_expectedDpi;
+        const QRectF device(actual.x() * ratio, actual.y() * ratio, actual.width() * ratio, actual.height() * ratio);
+        const QRectF expected(twips.x() / perDevicePixel, twips.y() / perDevicePixel, twips.width() / perDevicePixel,
+                              twips.height() / perDevicePixel);
+        const bool near = std::abs(device.x() - expected.x()) <= 1 && std::abs(device.y() - expected.y()) <= 1
+                          && std::abs(device.width() - expected.width()) <= 1
+                          && std::abs(device.height() - expected.height()) <= 1;
+        if (!near)
+            qWarning() << "in device pixels" << device << "against the design's" << expected;
+        return near;
+    }
+
+    std::unique_ptr<test::IsolatedUserFolders> m_folders;
+    std::unique_ptr<test::TestApp> m_app;
+    int m_expectedDpi = 96;
+};
+
+QTEST_MAIN(DpiTest)
+#include "tst_dpi.moc"
