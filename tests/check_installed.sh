@@ -41,8 +41,9 @@ else
 fi
 [[ -x $root/usr/bin/morvane ]] || fail "no program in $root/usr/bin"
 
-# A real X server of our own, on the first free display.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
+# A real X server of our own, on the first free display. It must not reset
+# when its last client leaves, or a program starting just then cannot connect.
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 wait_for test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=:$(head -n1 "$work/display")
@@ -64,6 +65,8 @@ find_window() {
 windows_and_log() {
     echo "windows: $(xdotool search --onlyvisible --name . getwindowname %@ 2>&1 | tr '\n' ,)"
     echo "program: $(cat "$home/log")"
+    echo "all windows: $(xdotool search --name . getwindowname %@ 2>&1 | tr '\n' ,)"
+    echo "processes: $(ps -o pid,stat,etime,wchan:30,cmd --ppid $$ 2>&1 | tr '\n' ';')"
 }
 
 # Starts the unpacked program with empty settings, opens `database` through

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it as a user gets it: lintian finds no
 # error, its library dependencies were read off the binaries, and the
-# binaries name neither the source nor the build tree. The package is left
+# binaries name neither the source nor the build tree nor carry a library
+# search path. The package is left
 # in the output folder for check_installed.sh.
 #
 #   check_package.sh <build dir> <source dir> <output folder>
@@ -44,6 +45,7 @@ utf16() {
     echo "$out"
 }
 for program in "$root/usr/bin/morvane" "$root/usr/libexec/morvane/morvane-jet-reader"; do
+    ! readelf -d "$program" | grep -qE 'R(UN)?PATH' || fail "$program carries a library search path"
     for tree in "$(realpath "$source")" "$(realpath "$build")"; do
         ! LC_ALL=C grep -qaF "$tree" "$program" || fail "$program names $tree"
         ! LC_ALL=C grep -qaP "$(utf16 "$tree")" "$program" || fail "$program names $tree in UTF-16"
