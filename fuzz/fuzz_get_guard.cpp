@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     {
         std::unique_ptr<Database> database = DatabaseEngine::openDatabase(path, EngineTimeouts{0, 100});
         {
-            fuzz::Watchdog watchdog(*database, std::chrono::milliseconds(300));
+            fuzz::Watchdog watchdog(*database, std::chrono::milliseconds(100));
             for (const QByteArray &statement : statements.first(qMin<qsizetype>(statements.size(), 4))) {
                 const QString sql = QString::fromUtf8(statement);
                 fuzz::readSome(*database, sql, 50);

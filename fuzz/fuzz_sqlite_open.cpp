@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     try {
         std::unique_ptr<Database> database = DatabaseEngine::openDatabase(path, EngineTimeouts{0, 100});
-        fuzz::Watchdog watchdog(*database, std::chrono::milliseconds(300));
+        fuzz::Watchdog watchdog(*database, std::chrono::milliseconds(100));
         QStringList tables;
         try {
             auto names = database->openRecordset(QStringLiteral("select name from sqlite_schema where type in ('table', 'view') limit 16"));
