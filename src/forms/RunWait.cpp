@@ -5,7 +5,9 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QEventLoop>
+#include <QApplication>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QLabel>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -92,9 +94,17 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
     delay.start(progressDelayMs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (thread.isBusy()) {
-        ProgressWindow progress(window, thread);
-        progress.show();
-        loop.exec();
+        // The progress window takes the keyboard; it goes back where it was.
+        const QPointer<QWidget> focus = QApplication::focusWidget();
+        {
+            ProgressWindow progress(window, thread);
+            progress.show();
+            loop.exec();
+        }
+        if (focus) {
+            focus->activateWindow();
+            focus->setFocus(Qt::OtherFocusReason);
+        }
     }
 
     rethrowFailure(thread);
