@@ -1,6 +1,7 @@
 #include "AccessFunctions.h"
 
 #include "Failure.h"
+#include "SqlText.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -413,31 +414,6 @@ bool isNameCharacter(QChar c)
     return c.isLetterOrNumber() || c == u'_' || c == u'$';
 }
 
-// Where the quoted text, quoted name or comment starting at `at` ends.
-qsizetype skipQuoted(const QString &sql, qsizetype at)
-{
-    const QChar open = sql[at];
-    if (open == u'-' || open == u'/') {
-        const QString close = open == u'-' ? QStringLiteral("\n") : QStringLiteral("*/");
-        const qsizetype end = sql.indexOf(close, at + 2);
-        return end < 0 ? sql.size() : end + close.size();
-    }
-    const QChar close = open == u'[' ? QChar(u']') : open;
-    qsizetype i = at + 1;
-    while (i < sql.size()) {
-        if (sql[i] == close) {
-            // A doubled quote stands for itself.
-            if (close != u']' && i + 1 < sql.size() && sql[i + 1] == close) {
-                i += 2;
-                continue;
-            }
-            return i + 1;
-        }
-        ++i;
-    }
-    return sql.size();
-}
-
 } // namespace
 
 QString AccessFunctions::adaptCalls(const QString &sql)
@@ -447,9 +423,8 @@ QString AccessFunctions::adaptCalls(const QString &sql)
     qsizetype i = 0;
     while (i < sql.size()) {
         const QChar c = sql[i];
-        const bool comment = (c == u'-' || c == u'/') && i + 1 < sql.size() && sql[i + 1] == (c == u'-' ? u'-' : u'*');
-        if (c == u'\'' || c == u'"' || c == u'`' || c == u'[' || comment) {
-            const qsizetype end = skipQuoted(sql, i);
+        // Quoted text and comments are copied as they stand.
+        if (const qsizetype end = SqlText::skipQuotedOrComment(sql, i); end != i) {
             adapted += QStringView(sql).sliced(i, end - i);
             i = end;
             continue;

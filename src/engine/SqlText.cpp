@@ -41,6 +41,20 @@ bool startsWith(QStringView sql, qsizetype at, char16_t first, char16_t second)
 
 } // namespace
 
+qsizetype SqlText::skipQuotedOrComment(QStringView sql, qsizetype at)
+{
+    const QChar c = sql[at];
+    if (startsWith(sql, at, u'-', u'-'))
+        return skipLineComment(sql, at);
+    if (startsWith(sql, at, u'/', u'*'))
+        return skipBlockComment(sql, at);
+    if (c == u'\'' || c == u'"' || c == u'`')
+        return skipQuoted(sql, at, c);
+    if (c == u'[')
+        return skipQuoted(sql, at, u']');
+    return at;
+}
+
 QStringView SqlText::withoutTrailingTrivia(QStringView sql)
 {
     qsizetype lastTokenEnd = 0;
@@ -49,17 +63,17 @@ QStringView SqlText::withoutTrailingTrivia(QStringView sql)
         const QChar c = sql[i];
         if (c.isSpace() || c == u';') {
             ++i;
-        } else if (startsWith(sql, i, u'-', u'-')) {
-            i = skipLineComment(sql, i);
-        } else if (startsWith(sql, i, u'/', u'*')) {
-            i = skipBlockComment(sql, i);
-        } else if (c == u'\'' || c == u'"' || c == u'`') {
-            i = lastTokenEnd = skipQuoted(sql, i, c);
-        } else if (c == u'[') {
-            i = lastTokenEnd = skipQuoted(sql, i, u']');
-        } else {
-            lastTokenEnd = ++i;
+            continue;
         }
+        const qsizetype skipped = skipQuotedOrComment(sql, i);
+        if (skipped == i) {
+            lastTokenEnd = ++i;
+            continue;
+        }
+        // A quoted string or name is a token; a comment is not.
+        if (c != u'-' && c != u'/')
+            lastTokenEnd = skipped;
+        i = skipped;
     }
     return sql.first(lastTokenEnd);
 }

@@ -14,6 +14,11 @@ public:
     // end. Quoted strings and names are skipped whole, so a "--" or ";" inside
     // them is not taken for the end. Linear in the text's length.
     [[nodiscard]] static QStringView withoutTrailingTrivia(QStringView sql);
+
+    // Where the quoted string, quoted name or comment that starts at `at`
+    // ends (the end of the text when it is never closed); `at` itself when
+    // none starts there. A doubled closing quote belongs to the quote.
+    [[nodiscard]] static qsizetype skipQuotedOrComment(QStringView sql, qsizetype at);
 };
 
 } // namespace morvane
