@@ -21,30 +21,39 @@ QString folderOf(const QString &typed)
 
 PathCompleter::PathCompleter(QLineEdit *box) : QCompleter(box)
 {
-    // The model reads folders on a thread of its own, so a slow or large
-    // folder never holds up typing.
-    auto *files = new QFileSystemModel(this);
-    files->setRootPath(QString());
-    files->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden);
-    setModel(files);
     setCaseSensitivity(Qt::CaseSensitive);
     box->setCompleter(this);
 
     // The completer looks only at what the model holds so far: ask for the
     // typed folder, and offer its names once they have been read, even when
     // the whole path was pasted or typed faster than the folders loaded.
-    connect(box, &QLineEdit::textEdited, files, [files](const QString &typed) {
+    connect(box, &QLineEdit::textEdited, this, [this, box](const QString &typed) {
+        QFileSystemModel *model = files(box);
         const QString folder = folderOf(typed);
         if (!folder.isEmpty())
-            files->index(folder);
+            model->index(folder);
     });
-    connect(files, &QFileSystemModel::directoryLoaded, box, [this, box](const QString &folder) {
+}
+
+// The model reads folders on threads of its own, so a slow or large folder
+// never holds up typing. It is made at the first key the user types, so that
+// starting the program does not wait for those threads.
+QFileSystemModel *PathCompleter::files(QLineEdit *box)
+{
+    if (m_files)
+        return m_files;
+    m_files = new QFileSystemModel(this);
+    m_files->setRootPath(QString());
+    m_files->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden);
+    setModel(m_files);
+    connect(m_files, &QFileSystemModel::directoryLoaded, box, [this, box](const QString &folder) {
         const QString loaded = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
         if (box->hasFocus() && folderOf(box->text()) == loaded) {
             setCompletionPrefix(box->text());
             complete();
         }
     });
+    return m_files;
 }
 
 bool PathCompleter::eventFilter(QObject *watched, QEvent *event)

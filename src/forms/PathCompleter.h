@@ -2,6 +2,7 @@
 
 #include <QCompleter>
 
+class QFileSystemModel;
 class QLineEdit;
 
 namespace morvane {
@@ -20,6 +21,11 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QFileSystemModel *files(QLineEdit *box);
+
+    QFileSystemModel *m_files = nullptr;
 };
 
 } // namespace morvane
