@@ -310,8 +310,9 @@ public:
         openFile();
         const QString program = findReader();
         if (program.isEmpty()) {
-            refuse(QStringLiteral("the program that reads Access files (%1) was not found next to this program.")
-                       .arg(readerName));
+            refuse(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
+                                  "program's folder.")
+                       .arg(readerName, QStringLiteral(MORVANE_JET_READER_FOLDER)));
         }
         m_source.readers.emplace(program, m_file.get(), readerSilenceLimitMs);
         try {
