@@ -7,6 +7,7 @@
 #include "ResultModel.h"
 #include "SettingsStore.h"
 
+#include <QApplication>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -55,6 +56,17 @@ public:
     std::unique_ptr<Database> database;
     AppContext context;
 };
+
+// The visible top-level window of this kind, or null when there is none.
+template<typename Form>
+Form *visibleForm()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *form = qobject_cast<Form *>(widget); form && form->isVisible())
+            return form;
+    }
+    return nullptr;
+}
 
 inline QStringList gridHeaders(const ResultGrid *grid)
 {

@@ -35,20 +35,12 @@ QByteArray checksum(const QString &path)
 
 frmDB *openDialog()
 {
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *dialog = qobject_cast<frmDB *>(widget); dialog && dialog->isVisible())
-            return dialog;
-    }
-    return nullptr;
+    return test::visibleForm<frmDB>();
 }
 
 frmMain *queryWindow()
 {
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *window = qobject_cast<frmMain *>(widget); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
+    return test::visibleForm<frmMain>();
 }
 
 } // namespace

@@ -55,11 +55,7 @@ void writeFile(const QString &path, const QByteArray &data)
 
 frmMain *queryWindow()
 {
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *window = qobject_cast<frmMain *>(widget); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
+    return test::visibleForm<frmMain>();
 }
 
 } // namespace
