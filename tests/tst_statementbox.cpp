@@ -5,6 +5,7 @@
 #include "WrappedLines.h"
 #include "frmMain.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QRandomGenerator>
 #include <QScrollBar>
@@ -110,6 +111,27 @@ private slots:
         QCOMPARE(box->cursorPosition(), 0);
         QTest::mouseDClick(box->viewport(), Qt::LeftButton, {}, QPoint(8, 6));
         QCOMPARE(box->selectedText(), QStringLiteral("word000"));
+    }
+
+    void readAndChangedByScreenReaders()
+    {
+        StatementBox *box = m_window->txtExecute;
+        box->setPlainText(QStringLiteral("update t set a = 1"));
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(box);
+        QVERIFY(face);
+        QCOMPARE(face->role(), QAccessible::EditableText);
+        QCOMPARE(face->text(QAccessible::Name), QStringLiteral("Action statement"));
+        QAccessibleTextInterface *text = face->textInterface();
+        QVERIFY(text && face->editableTextInterface());
+        QCOMPARE(text->characterCount(), 18);
+        QCOMPARE(text->text(0, 6), QStringLiteral("update"));
+        text->setSelection(0, 7, 8);
+        QCOMPARE(box->selectedText(), QStringLiteral("t"));
+        face->editableTextInterface()->replaceText(7, 8, QStringLiteral("u"));
+        QCOMPARE(box->toPlainText(), QStringLiteral("update u set a = 1"));
+        const QRect third = text->characterRect(3);
+        QVERIFY(third.width() > 0);
+        QCOMPARE(text->offsetAtPoint(third.center() - QPoint(third.width() / 4, 0)), 3);
     }
 
     // A pasted statement of megabytes, a line without a space or a long

@@ -1,5 +1,7 @@
 #include "StatementBox.h"
 
+#include "StatementBoxAccessible.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -87,6 +89,7 @@ StatementBox::StatementBox(QWidget *parent) : QAbstractScrollArea(parent), m_lin
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     viewport()->setCursor(Qt::IBeamCursor);
+    StatementBoxAccessible::install();
     relayout();
 }
 
@@ -136,6 +139,7 @@ void StatementBox::apply(const Edit &edit, bool backwards)
     const QString &removed = backwards ? edit.inserted : edit.removed;
     const QString &inserted = backwards ? edit.removed : edit.inserted;
     m_text.replace(edit.position, removed.size(), inserted);
+    StatementBoxAccessible::textReplaced(this, edit.position, removed, inserted);
     m_lines.update(m_text, edit.position, removed.size(), inserted.size());
     m_cursor = m_anchor = edit.position + inserted.size();
     m_goalX = -1;
@@ -164,6 +168,12 @@ void StatementBox::redo()
     apply(m_undo.back(), false);
 }
 
+void StatementBox::replaceText(qsizetype position, qsizetype length, const QString &text)
+{
+    position = std::clamp<qsizetype>(position, 0, m_text.size());
+    replace(position, std::clamp<qsizetype>(length, 0, m_text.size() - position), text, false);
+}
+
 void StatementBox::removeSelectionOr(qsizetype from, qsizetype to)
 {
     if (hasSelection())
@@ -182,7 +192,14 @@ void StatementBox::setCursorPosition(qsizetype position, bool keepSelection)
     ensureCursorVisible();
     restartBlink();
     selectionChanged();
+    StatementBoxAccessible::cursorMoved(this, m_cursor);
     viewport()->update();
+}
+
+void StatementBox::setSelection(qsizetype anchor, qsizetype cursor)
+{
+    m_anchor = std::clamp<qsizetype>(anchor, 0, m_text.size());
+    setCursorPosition(cursor, true);
 }
 
 QString StatementBox::selectedText() const
@@ -477,6 +494,20 @@ qreal StatementBox::xOf(qsizetype position) const
     QTextLayout layout;
     layOutLine(layout, line);
     return layout.lineAt(0).cursorToX(int(position - m_lines.start(line)));
+}
+
+QRect StatementBox::characterRect(qsizetype position) const
+{
+    position = std::clamp<qsizetype>(position, 0, m_text.size());
+    const qsizetype line = m_lines.lineOf(position);
+    const QPointF origin = lineOrigin(line);
+    QTextLayout layout;
+    layOutLine(layout, line);
+    const qsizetype start = m_lines.start(line);
+    const qreal left = layout.lineAt(0).cursorToX(int(position - start));
+    const qsizetype next = std::min(nextCharacter(position), m_lines.end(m_text, line));
+    const qreal right = next > position ? layout.lineAt(0).cursorToX(int(next - start)) : left + 1;
+    return QRectF(origin.x() + std::min(left, right), origin.y(), std::abs(right - left), lineHeight()).toAlignedRect();
 }
 
 QRect StatementBox::cursorRect() const

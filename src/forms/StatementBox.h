@@ -35,7 +35,17 @@ public:
     [[nodiscard]] qsizetype cursorPosition() const { return m_cursor; }
     void setCursorPosition(qsizetype position, bool keepSelection = false);
     [[nodiscard]] QString selectedText() const;
+    [[nodiscard]] qsizetype selectionStart() const { return std::min(m_anchor, m_cursor); }
+    [[nodiscard]] qsizetype selectionEnd() const { return std::max(m_anchor, m_cursor); }
+    void setSelection(qsizetype anchor, qsizetype cursor);
     void selectAll();
+    // Replaces `length` units at `position` with `text`, as one change to undo.
+    void replaceText(qsizetype position, qsizetype length, const QString &text);
+
+    // Where the character at `position` shows, and the position nearest to
+    // `point`, both in the viewport's coordinates.
+    [[nodiscard]] QRect characterRect(qsizetype position) const;
+    [[nodiscard]] qsizetype positionAt(QPoint point) const;
 
     void undo();
     void redo();
@@ -79,8 +89,6 @@ private:
     bool handleMove(QKeyEvent *event);
     void removeSelectionOr(qsizetype from, qsizetype to);
     [[nodiscard]] bool hasSelection() const { return m_anchor != m_cursor; }
-    [[nodiscard]] qsizetype selectionStart() const { return std::min(m_anchor, m_cursor); }
-    [[nodiscard]] qsizetype selectionEnd() const { return std::max(m_anchor, m_cursor); }
 
     [[nodiscard]] qsizetype nextCharacter(qsizetype position) const;
     [[nodiscard]] qsizetype previousCharacter(qsizetype position) const;
@@ -101,7 +109,6 @@ private:
     [[nodiscard]] qsizetype firstVisibleLine() const;
     [[nodiscard]] QPointF lineOrigin(qsizetype line) const;
     void layOutLine(QTextLayout &layout, qsizetype line) const;
-    [[nodiscard]] qsizetype positionAt(QPoint point) const;
     [[nodiscard]] qreal xOf(qsizetype position) const;
     [[nodiscard]] QRect cursorRect() const;
 
