@@ -55,6 +55,16 @@ private slots:
         QTest::keyClicks(box, QStringLiteral("x"));
         QCOMPARE(box->toPlainText(), QStringLiteral("select x, b from t"));
 
+        // An input method's composition stays out of the text until committed.
+        QInputMethodEvent composing(QStringLiteral("e"), {});
+        QApplication::sendEvent(box, &composing);
+        QCOMPARE(box->toPlainText(), QStringLiteral("select x, b from t"));
+        QInputMethodEvent committed;
+        committed.setCommitString(QStringLiteral("\u00e9"));
+        QApplication::sendEvent(box, &committed);
+        QCOMPARE(box->toPlainText(), QStringLiteral("select x\u00e9, b from t"));
+        QTest::keyClick(box, Qt::Key_Backspace);
+
         // Ctrl+Enter breaks the line; Delete joins it again.
         QTest::keyClick(box, Qt::Key_End);
         QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier);

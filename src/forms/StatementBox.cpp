@@ -430,10 +430,12 @@ QPointF StatementBox::lineOrigin(qsizetype line) const
     return QPointF(margin, margin + qreal(line - firstVisibleLine()) * lineHeight());
 }
 
-void StatementBox::layOutLine(QTextLayout &layout, qsizetype line) const
+void StatementBox::layOutLine(QTextLayout &layout, qsizetype line, bool withComposition) const
 {
     const qsizetype start = m_lines.start(line);
     layout.setText(m_text.mid(start, m_lines.end(m_text, line) - start));
+    if (withComposition && !m_composition.isEmpty() && line == m_lines.lineOf(m_cursor))
+        layout.setPreeditArea(int(m_cursor - start), m_composition);
     layout.setFont(font());
     QTextOption option;
     option.setWrapMode(QTextOption::NoWrap);
@@ -538,7 +540,7 @@ void StatementBox::paintEvent(QPaintEvent *)
     const qsizetype cursorLine = m_lines.lineOf(m_cursor);
     for (qsizetype line = firstVisibleLine(); line <= last; ++line) {
         QTextLayout layout;
-        layOutLine(layout, line);
+        layOutLine(layout, line, true);
         const qsizetype start = m_lines.start(line);
         QList<QTextLayout::FormatRange> selection;
         const qsizetype from = std::max(selectionStart(), start) - start;
@@ -551,7 +553,7 @@ void StatementBox::paintEvent(QPaintEvent *)
         }
         layout.draw(&painter, lineOrigin(line), selection);
         if (line == cursorLine && m_cursorShown && hasFocus())
-            layout.drawCursor(&painter, lineOrigin(line), int(m_cursor - start), cursorRect().width());
+            layout.drawCursor(&painter, lineOrigin(line), int(m_cursor - start) + m_compositionCursor, cursorRect().width());
     }
 }
 
@@ -587,6 +589,13 @@ void StatementBox::inputMethodEvent(QInputMethodEvent *event)
         const qsizetype length = std::max<qsizetype>(selectionEnd() - selectionStart(), event->replacementLength());
         replace(from, std::min(length, m_text.size() - from), event->commitString(), true);
     }
+    m_composition = event->preeditString();
+    m_compositionCursor = int(m_composition.size());
+    for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
+        if (attribute.type == QInputMethodEvent::Cursor)
+            m_compositionCursor = std::clamp(attribute.start, 0, int(m_composition.size()));
+    }
+    viewport()->update();
     event->accept();
 }
 

@@ -108,7 +108,9 @@ private:
     [[nodiscard]] int visibleLineCount() const;
     [[nodiscard]] qsizetype firstVisibleLine() const;
     [[nodiscard]] QPointF lineOrigin(qsizetype line) const;
-    void layOutLine(QTextLayout &layout, qsizetype line) const;
+    // Lays out `line` alone; on the cursor's line, with what an input method
+    // is composing shown at the cursor when `withComposition` is set.
+    void layOutLine(QTextLayout &layout, qsizetype line, bool withComposition = false) const;
     [[nodiscard]] qreal xOf(qsizetype position) const;
     [[nodiscard]] QRect cursorRect() const;
 
@@ -122,6 +124,9 @@ private:
     std::vector<Edit> m_undo;
     std::vector<Edit> m_redo;
     QBasicTimer m_blink;
+    // What an input method is composing, not yet part of the text.
+    QString m_composition;
+    int m_compositionCursor = 0;
     bool m_cursorShown = false;
     bool m_selectingWithMouse = false;
     bool m_relayingOut = false;
