@@ -27,33 +27,36 @@ void WrappedLines::setFont(const QFont &font)
     m_otherAdvances.clear();
 }
 
-inline qsizetype WrappedLines::characterLength(QStringView text, qsizetype position) const
+// Most characters are found in the table; tabs and surrogates never are.
+inline qreal WrappedLines::advance(QStringView text, qsizetype position, qreal x, qsizetype *length)
 {
-    const bool pair = text[position].isHighSurrogate() && position + 1 < text.size() && text[position + 1].isLowSurrogate();
-    return pair ? 2 : 1;
+    const float cached = m_basicAdvances[text[position].unicode()];
+    if (cached >= 0) {
+        *length = 1;
+        return cached;
+    }
+    return measure(text, position, x, length);
 }
 
-inline qreal WrappedLines::advance(QStringView text, qsizetype position, qsizetype length, qreal x)
+qreal WrappedLines::measure(QStringView text, qsizetype position, qreal x, qsizetype *length)
 {
     const QChar c = text[position];
-    if (length == 1) {
-        const float cached = m_basicAdvances[c.unicode()];
-        return cached >= 0 && c != u'\t' ? cached : measure(c, x);
+    const bool pair = c.isHighSurrogate() && position + 1 < text.size() && text[position + 1].isLowSurrogate();
+    *length = pair ? 2 : 1;
+    if (c == u'\t')
+        return m_tabStop * (std::floor(x / m_tabStop) + 1) - x;
+    if (c.isSurrogate() && !pair)
+        return std::max<qreal>(0, m_metrics.horizontalAdvance(c));
+    if (!pair) {
+        float &cached = m_basicAdvances[c.unicode()];
+        cached = float(std::max<qreal>(0, m_metrics.horizontalAdvance(c)));
+        return cached;
     }
     const char32_t code = QChar::surrogateToUcs4(c, text[position + 1]);
     auto cached = m_otherAdvances.find(code);
     if (cached == m_otherAdvances.end())
         cached = m_otherAdvances.insert(code, std::max<qreal>(0, m_metrics.horizontalAdvance(text.sliced(position, 2).toString())));
     return *cached;
-}
-
-qreal WrappedLines::measure(QChar c, qreal x)
-{
-    if (c == u'\t')
-        return m_tabStop * (std::floor(x / m_tabStop) + 1) - x;
-    float &cached = m_basicAdvances[c.unicode()];
-    cached = float(std::max<qreal>(0, m_metrics.horizontalAdvance(c)));
-    return cached;
 }
 
 template <typename Found>
@@ -73,8 +76,8 @@ void WrappedLines::breakFrom(QStringView text, qsizetype from, Found found)
                 return;
             continue;
         }
-        const qsizetype length = characterLength(text, position);
-        const qreal width = advance(text, position, length, x);
+        qsizetype length;
+        const qreal width = advance(text, position, x, &length);
         const bool full = position - lineStart >= maximumLineLength;
         if (position > lineStart && (full || (!hangsAtLineEnd(c) && x + width > m_width))) {
             lineStart = afterLastSpace > lineStart && !full ? afterLastSpace : position;
@@ -82,8 +85,8 @@ void WrappedLines::breakFrom(QStringView text, qsizetype from, Found found)
             // The word carried over is measured again, once: a word is carried
             // only from the line it began on.
             x = 0;
-            for (qsizetype p = lineStart; p < position; p += characterLength(text, p))
-                x += advance(text, p, characterLength(text, p), x);
+            for (qsizetype p = lineStart, step = 0; p < position; p += step)
+                x += advance(text, p, x, &step);
             if (!found(lineStart))
                 return;
             continue;

@@ -43,10 +43,10 @@ private:
     // start of a line) until `found` returns false or the text ends.
     template <typename Found>
     void breakFrom(QStringView text, qsizetype from, Found found);
-    [[nodiscard]] qsizetype characterLength(QStringView text, qsizetype position) const;
-    [[nodiscard]] qreal advance(QStringView text, qsizetype position, qsizetype length, qreal x);
-    // A tab's advance, or a character's measured for the first time.
-    [[nodiscard]] qreal measure(QChar c, qreal x);
+    // The advance of the character at `position` when the line so far is `x`
+    // wide, and its `length` in UTF-16 units.
+    [[nodiscard]] qreal advance(QStringView text, qsizetype position, qreal x, qsizetype *length);
+    [[nodiscard]] qreal measure(QStringView text, qsizetype position, qreal x, qsizetype *length);
 
     QFontMetricsF m_metrics;
     qreal m_tabStop = 0;
