@@ -140,7 +140,11 @@ void StatementBox::apply(const Edit &edit, bool backwards)
     const QString &inserted = backwards ? edit.removed : edit.inserted;
     m_text.replace(edit.position, removed.size(), inserted);
     StatementBoxAccessible::textReplaced(this, edit.position, removed, inserted);
-    m_lines.update(m_text, edit.position, removed.size(), inserted.size());
+    const qreal widthBefore = m_wrapWidth;
+    showScrollBarIfSurelyNeeded();
+    // Showing the scroll bar has broken the whole text anew.
+    if (m_wrapWidth == widthBefore)
+        m_lines.update(m_text, edit.position, removed.size(), inserted.size());
     m_cursor = m_anchor = edit.position + inserted.size();
     m_goalX = -1;
     updateScrollRange();
@@ -454,6 +458,7 @@ void StatementBox::relayout()
     // settles it, since a narrower box never needs fewer lines.
     if (m_relayingOut)
         return;
+    showScrollBarIfSurelyNeeded();
     m_relayingOut = true;
     for (int pass = 0; pass < 3; ++pass) {
         const qreal width = viewport()->width() - 2 * margin;
@@ -464,6 +469,18 @@ void StatementBox::relayout()
         updateScrollRange();
     }
     m_relayingOut = false;
+}
+
+// A text longer than the lines on screen can hold at their longest needs
+// the scroll bar. Showing it first narrows the box before the text is broken
+// into lines, which would otherwise be done twice: a megabyte of line breaks
+// is a million lines.
+void StatementBox::showScrollBarIfSurelyNeeded()
+{
+    QScrollBar *bar = verticalScrollBar();
+    const qsizetype room = qsizetype(visibleLineCount() + 1) * (WrappedLines::maximumLineLength + 1);
+    if (bar->maximum() == 0 && m_text.size() > room)
+        bar->setRange(0, 1);
 }
 
 void StatementBox::updateScrollRange()

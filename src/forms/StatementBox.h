@@ -99,6 +99,7 @@ private:
     [[nodiscard]] qsizetype lineMove(qsizetype lines);
 
     void relayout();
+    void showScrollBarIfSurelyNeeded();
     void updateScrollRange();
     void ensureCursorVisible();
     void restartBlink();

@@ -35,16 +35,18 @@ inline qreal WrappedLines::advance(QStringView text, qsizetype position, qreal x
         *length = 1;
         return cached;
     }
-    return measure(text, position, x, length);
+    if (text[position] == u'\t') {
+        *length = 1;
+        return m_tabStop * (std::floor(x / m_tabStop) + 1) - x;
+    }
+    return measure(text, position, length);
 }
 
-qreal WrappedLines::measure(QStringView text, qsizetype position, qreal x, qsizetype *length)
+qreal WrappedLines::measure(QStringView text, qsizetype position, qsizetype *length)
 {
     const QChar c = text[position];
     const bool pair = c.isHighSurrogate() && position + 1 < text.size() && text[position + 1].isLowSurrogate();
     *length = pair ? 2 : 1;
-    if (c == u'\t')
-        return m_tabStop * (std::floor(x / m_tabStop) + 1) - x;
     if (c.isSurrogate() && !pair)
         return std::max<qreal>(0, m_metrics.horizontalAdvance(c));
     if (!pair) {
@@ -111,6 +113,12 @@ void WrappedLines::wrap(QStringView text, qreal width)
 
 void WrappedLines::update(QStringView text, qsizetype position, qsizetype removed, qsizetype inserted)
 {
+    // A change of most of the text is broken anew, without looking for
+    // where the old lines resume.
+    if (2 * (inserted + removed) > text.size()) {
+        wrap(text, m_width);
+        return;
+    }
     const qsizetype shift = inserted - removed;
     // A shorter first word on the changed line may now fit on the line before.
     const qsizetype first = std::max<qsizetype>(0, lineOf(position) - 1);

@@ -46,7 +46,7 @@ private:
     // The advance of the character at `position` when the line so far is `x`
     // wide, and its `length` in UTF-16 units.
     [[nodiscard]] qreal advance(QStringView text, qsizetype position, qreal x, qsizetype *length);
-    [[nodiscard]] qreal measure(QStringView text, qsizetype position, qreal x, qsizetype *length);
+    [[nodiscard]] qreal measure(QStringView text, qsizetype position, qsizetype *length);
 
     QFontMetricsF m_metrics;
     qreal m_tabStop = 0;
