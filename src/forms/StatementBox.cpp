@@ -21,20 +21,6 @@ namespace morvane {
 namespace {
 
 constexpr int margin = 4;
-// Beyond this many changes the oldest cannot be undone; a pasted text is kept
-// whole in its change, so the list must not grow without bound.
-constexpr size_t undoLimit = 1000;
-
-enum class CharacterKind { Space, Word, Other };
-
-CharacterKind kindOf(QChar c)
-{
-    if (c.isSpace())
-        return CharacterKind::Space;
-    if (c.isLetterOrNumber() || c.isMark() || c == u'_')
-        return CharacterKind::Word;
-    return CharacterKind::Other;
-}
 
 bool isTypedText(const QString &text)
 {
@@ -99,11 +85,8 @@ StatementBox::~StatementBox() = default;
 
 void StatementBox::setPlainText(const QString &text)
 {
-    m_text = text;
-    m_cursor = m_anchor = 0;
+    m_edit.setText(text);
     m_goalX = -1;
-    m_undo.clear();
-    m_redo.clear();
     m_wrapWidth = -1;
     relayout();
     verticalScrollBar()->setValue(0);
@@ -113,39 +96,34 @@ void StatementBox::setPlainText(const QString &text)
 
 void StatementBox::insertPlainText(const QString &text)
 {
-    replace(selectionStart(), selectionEnd() - selectionStart(), text, false);
+    changed(m_edit.replaceSelection(text, false));
 }
 
-void StatementBox::replace(qsizetype position, qsizetype length, const QString &text, bool typed)
+void StatementBox::replaceText(qsizetype position, qsizetype length, const QString &text)
 {
-    if (length == 0 && text.isEmpty())
+    changed(m_edit.replace(position, length, text, false));
+}
+
+void StatementBox::undo()
+{
+    changed(m_edit.undo());
+}
+
+void StatementBox::redo()
+{
+    changed(m_edit.redo());
+}
+
+void StatementBox::changed(const std::optional<EditableText::Change> &change)
+{
+    if (!change)
         return;
-    m_redo.clear();
-    Edit *last = m_undo.empty() ? nullptr : &m_undo.back();
-    const bool continuesTyping = typed && length == 0 && last && last->typed && last->removed.isEmpty()
-                                 && last->position + last->inserted.size() == position;
-    if (continuesTyping) {
-        last->inserted += text;
-    } else {
-        if (m_undo.size() >= undoLimit)
-            m_undo.erase(m_undo.begin());
-        m_undo.push_back({position, m_text.mid(position, length), text, typed});
-    }
-    apply({position, m_text.mid(position, length), text, typed}, false);
-}
-
-void StatementBox::apply(const Edit &edit, bool backwards)
-{
-    const QString &removed = backwards ? edit.inserted : edit.removed;
-    const QString &inserted = backwards ? edit.removed : edit.inserted;
-    m_text.replace(edit.position, removed.size(), inserted);
-    StatementBoxAccessible::textReplaced(this, edit.position, removed, inserted);
+    StatementBoxAccessible::textReplaced(this, change->position, change->removed, change->inserted);
     const qreal widthBefore = m_wrapWidth;
     showScrollBarIfSurelyNeeded();
     // Showing the scroll bar has broken the whole text anew.
     if (m_wrapWidth == widthBefore)
-        m_lines.update(m_text, edit.position, removed.size(), inserted.size());
-    m_cursor = m_anchor = edit.position + inserted.size();
+        m_lines.update(text(), change->position, change->removed.size(), change->inserted.size());
     m_goalX = -1;
     updateScrollRange();
     ensureCursorVisible();
@@ -154,85 +132,45 @@ void StatementBox::apply(const Edit &edit, bool backwards)
     Q_EMIT textChanged();
 }
 
-void StatementBox::undo()
-{
-    if (m_undo.empty())
-        return;
-    m_redo.push_back(std::move(m_undo.back()));
-    m_undo.pop_back();
-    apply(m_redo.back(), true);
-}
-
-void StatementBox::redo()
-{
-    if (m_redo.empty())
-        return;
-    m_undo.push_back(std::move(m_redo.back()));
-    m_redo.pop_back();
-    apply(m_undo.back(), false);
-}
-
-void StatementBox::replaceText(qsizetype position, qsizetype length, const QString &text)
-{
-    position = std::clamp<qsizetype>(position, 0, m_text.size());
-    replace(position, std::clamp<qsizetype>(length, 0, m_text.size() - position), text, false);
-}
-
-void StatementBox::removeSelectionOr(qsizetype from, qsizetype to)
-{
-    if (hasSelection())
-        replace(selectionStart(), selectionEnd() - selectionStart(), {}, false);
-    else if (from < to)
-        replace(from, to - from, {}, false);
-}
-
 // ---- Cursor and selection
 
 void StatementBox::setCursorPosition(qsizetype position, bool keepSelection)
 {
-    m_cursor = std::clamp<qsizetype>(position, 0, m_text.size());
-    if (!keepSelection)
-        m_anchor = m_cursor;
-    ensureCursorVisible();
-    restartBlink();
-    selectionChanged();
-    StatementBoxAccessible::cursorMoved(this, m_cursor);
-    viewport()->update();
+    m_edit.moveCursor(position, keepSelection);
+    cursorMoved();
 }
 
 void StatementBox::setSelection(qsizetype anchor, qsizetype cursor)
 {
-    m_anchor = std::clamp<qsizetype>(anchor, 0, m_text.size());
-    setCursorPosition(cursor, true);
-}
-
-QString StatementBox::selectedText() const
-{
-    return m_text.mid(selectionStart(), selectionEnd() - selectionStart());
+    m_edit.select(anchor, cursor);
+    cursorMoved();
 }
 
 void StatementBox::selectAll()
 {
-    m_anchor = 0;
-    setCursorPosition(m_text.size(), true);
+    setSelection(0, text().size());
 }
 
-void StatementBox::selectionChanged()
+void StatementBox::cursorMoved()
 {
+    ensureCursorVisible();
+    restartBlink();
     QClipboard *clipboard = QGuiApplication::clipboard();
-    if (hasSelection() && clipboard->supportsSelection())
+    if (m_edit.hasSelection() && clipboard->supportsSelection())
         clipboard->setText(selectedText(), QClipboard::Selection);
+    StatementBoxAccessible::cursorMoved(this, cursorPosition());
+    viewport()->update();
 }
 
 void StatementBox::cut()
 {
     copy();
-    removeSelectionOr(m_cursor, m_cursor);
+    changed(m_edit.replaceSelection({}, false));
 }
 
 void StatementBox::copy() const
 {
-    if (hasSelection())
+    if (m_edit.hasSelection())
         QGuiApplication::clipboard()->setText(selectedText());
 }
 
@@ -241,54 +179,14 @@ void StatementBox::paste()
     insertPlainText(QGuiApplication::clipboard()->text());
 }
 
-qsizetype StatementBox::nextCharacter(qsizetype position) const
-{
-    if (position >= m_text.size())
-        return m_text.size();
-    const bool pair = m_text[position].isHighSurrogate() && position + 1 < m_text.size() && m_text[position + 1].isLowSurrogate();
-    return position + (pair ? 2 : 1);
-}
-
-qsizetype StatementBox::previousCharacter(qsizetype position) const
-{
-    if (position <= 0)
-        return 0;
-    const bool pair = position >= 2 && m_text[position - 1].isLowSurrogate() && m_text[position - 2].isHighSurrogate();
-    return position - (pair ? 2 : 1);
-}
-
-qsizetype StatementBox::nextWord(qsizetype position) const
-{
-    if (position < m_text.size() && kindOf(m_text[position]) != CharacterKind::Space) {
-        const CharacterKind kind = kindOf(m_text[position]);
-        while (position < m_text.size() && kindOf(m_text[position]) == kind)
-            ++position;
-    }
-    while (position < m_text.size() && kindOf(m_text[position]) == CharacterKind::Space)
-        ++position;
-    return position;
-}
-
-qsizetype StatementBox::previousWord(qsizetype position) const
-{
-    while (position > 0 && kindOf(m_text[position - 1]) == CharacterKind::Space)
-        --position;
-    if (position > 0) {
-        const CharacterKind kind = kindOf(m_text[position - 1]);
-        while (position > 0 && kindOf(m_text[position - 1]) == kind)
-            --position;
-    }
-    return position;
-}
-
 // The last place the cursor can stand on `line`: before its line break, or,
 // on a line that wraps, before the character where the next line begins,
 // which is where that position shows.
 qsizetype StatementBox::lastPosition(qsizetype line) const
 {
-    const qsizetype end = m_lines.end(m_text, line);
+    const qsizetype end = m_lines.end(text(), line);
     const bool wraps = line + 1 < m_lines.count() && end == m_lines.start(line + 1);
-    return wraps ? std::max(m_lines.start(line), previousCharacter(end)) : end;
+    return wraps ? std::max(m_lines.start(line), m_edit.previousCharacter(end)) : end;
 }
 
 qsizetype StatementBox::positionInLine(qsizetype line, qreal x) const
@@ -302,8 +200,8 @@ qsizetype StatementBox::positionInLine(qsizetype line, qreal x) const
 qsizetype StatementBox::lineMove(qsizetype lines)
 {
     if (m_goalX < 0)
-        m_goalX = xOf(m_cursor);
-    const qsizetype line = std::clamp<qsizetype>(m_lines.lineOf(m_cursor) + lines, 0, m_lines.count() - 1);
+        m_goalX = xOf(cursorPosition());
+    const qsizetype line = std::clamp<qsizetype>(m_lines.lineOf(cursorPosition()) + lines, 0, m_lines.count() - 1);
     return positionInLine(line, m_goalX);
 }
 
@@ -313,36 +211,37 @@ bool StatementBox::handleMove(QKeyEvent *event)
     if (found == std::end(moves))
         return false;
     const QKeySequence::StandardKey key = found->key;
-    const qsizetype line = m_lines.lineOf(m_cursor);
+    const qsizetype cursor = cursorPosition();
+    const qsizetype line = m_lines.lineOf(cursor);
     const bool vertical = key == QKeySequence::MoveToNextLine || key == QKeySequence::SelectNextLine
                           || key == QKeySequence::MoveToPreviousLine || key == QKeySequence::SelectPreviousLine
                           || key == QKeySequence::MoveToNextPage || key == QKeySequence::SelectNextPage
                           || key == QKeySequence::MoveToPreviousPage || key == QKeySequence::SelectPreviousPage;
-    qsizetype target = m_cursor;
+    qsizetype target = cursor;
     switch (key) {
     case QKeySequence::MoveToNextChar:
-        target = hasSelection() ? selectionEnd() : nextCharacter(m_cursor);
+        target = m_edit.hasSelection() ? selectionEnd() : m_edit.nextCharacter(cursor);
         break;
     case QKeySequence::SelectNextChar:
-        target = nextCharacter(m_cursor);
+        target = m_edit.nextCharacter(cursor);
         break;
     case QKeySequence::MoveToPreviousChar:
-        target = hasSelection() ? selectionStart() : previousCharacter(m_cursor);
+        target = m_edit.hasSelection() ? selectionStart() : m_edit.previousCharacter(cursor);
         break;
     case QKeySequence::SelectPreviousChar:
-        target = previousCharacter(m_cursor);
+        target = m_edit.previousCharacter(cursor);
         break;
     case QKeySequence::MoveToNextWord:
     case QKeySequence::SelectNextWord:
-        target = nextWord(m_cursor);
+        target = m_edit.nextWord(cursor);
         break;
     case QKeySequence::MoveToPreviousWord:
     case QKeySequence::SelectPreviousWord:
-        target = previousWord(m_cursor);
+        target = m_edit.previousWord(cursor);
         break;
     case QKeySequence::MoveToNextLine:
     case QKeySequence::SelectNextLine:
-        target = line + 1 < m_lines.count() ? lineMove(1) : m_text.size();
+        target = line + 1 < m_lines.count() ? lineMove(1) : text().size();
         break;
     case QKeySequence::MoveToPreviousLine:
     case QKeySequence::SelectPreviousLine:
@@ -371,7 +270,7 @@ bool StatementBox::handleMove(QKeyEvent *event)
         target = 0;
         break;
     default:
-        target = m_text.size();
+        target = text().size();
         break;
     }
     setCursorPosition(target, found->select);
@@ -385,6 +284,7 @@ bool StatementBox::handleStandardKey(QKeyEvent *event)
 {
     if (handleMove(event))
         return true;
+    const qsizetype cursor = cursorPosition();
     if (event->matches(QKeySequence::SelectAll))
         selectAll();
     else if (event->matches(QKeySequence::Copy))
@@ -398,13 +298,13 @@ bool StatementBox::handleStandardKey(QKeyEvent *event)
     else if (event->matches(QKeySequence::Redo))
         redo();
     else if (event->matches(QKeySequence::Delete))
-        removeSelectionOr(m_cursor, nextCharacter(m_cursor));
+        changed(m_edit.removeSelectionOr(cursor, m_edit.nextCharacter(cursor)));
     else if (event->matches(QKeySequence::DeleteStartOfWord))
-        removeSelectionOr(previousWord(m_cursor), m_cursor);
+        changed(m_edit.removeSelectionOr(m_edit.previousWord(cursor), cursor));
     else if (event->matches(QKeySequence::DeleteEndOfWord))
-        removeSelectionOr(m_cursor, nextWord(m_cursor));
+        changed(m_edit.removeSelectionOr(cursor, m_edit.nextWord(cursor)));
     else if (event->matches(QKeySequence::DeleteEndOfLine))
-        removeSelectionOr(m_cursor, lastPosition(m_lines.lineOf(m_cursor)));
+        changed(m_edit.removeSelectionOr(cursor, lastPosition(m_lines.lineOf(cursor))));
     else if (event->matches(QKeySequence::InsertParagraphSeparator) || event->matches(QKeySequence::InsertLineSeparator))
         insertPlainText(QStringLiteral("\n"));
     else
@@ -437,9 +337,9 @@ QPointF StatementBox::lineOrigin(qsizetype line) const
 void StatementBox::layOutLine(QTextLayout &layout, qsizetype line, bool withComposition) const
 {
     const qsizetype start = m_lines.start(line);
-    layout.setText(m_text.mid(start, m_lines.end(m_text, line) - start));
-    if (withComposition && !m_composition.isEmpty() && line == m_lines.lineOf(m_cursor))
-        layout.setPreeditArea(int(m_cursor - start), m_composition);
+    layout.setText(text().mid(start, m_lines.end(text(), line) - start));
+    if (withComposition && !m_composition.isEmpty() && line == m_lines.lineOf(cursorPosition()))
+        layout.setPreeditArea(int(cursorPosition() - start), m_composition);
     layout.setFont(font());
     QTextOption option;
     option.setWrapMode(QTextOption::NoWrap);
@@ -465,7 +365,7 @@ void StatementBox::relayout()
         if (width == m_wrapWidth)
             break;
         m_wrapWidth = width;
-        m_lines.wrap(m_text, width);
+        m_lines.wrap(text(), width);
         updateScrollRange();
     }
     m_relayingOut = false;
@@ -479,7 +379,7 @@ void StatementBox::showScrollBarIfSurelyNeeded()
 {
     QScrollBar *bar = verticalScrollBar();
     const qsizetype room = qsizetype(visibleLineCount() + 1) * (WrappedLines::maximumLineLength + 1);
-    if (bar->maximum() == 0 && m_text.size() > room)
+    if (bar->maximum() == 0 && text().size() > room)
         bar->setRange(0, 1);
 }
 
@@ -493,7 +393,7 @@ void StatementBox::updateScrollRange()
 
 void StatementBox::ensureCursorVisible()
 {
-    const qsizetype line = m_lines.lineOf(m_cursor);
+    const qsizetype line = m_lines.lineOf(cursorPosition());
     QScrollBar *bar = verticalScrollBar();
     if (line < bar->value())
         bar->setValue(int(line));
@@ -517,23 +417,23 @@ qreal StatementBox::xOf(qsizetype position) const
 
 QRect StatementBox::characterRect(qsizetype position) const
 {
-    position = std::clamp<qsizetype>(position, 0, m_text.size());
+    position = std::clamp<qsizetype>(position, 0, text().size());
     const qsizetype line = m_lines.lineOf(position);
     const QPointF origin = lineOrigin(line);
     QTextLayout layout;
     layOutLine(layout, line);
     const qsizetype start = m_lines.start(line);
     const qreal left = layout.lineAt(0).cursorToX(int(position - start));
-    const qsizetype next = std::min(nextCharacter(position), m_lines.end(m_text, line));
+    const qsizetype next = std::min(m_edit.nextCharacter(position), m_lines.end(text(), line));
     const qreal right = next > position ? layout.lineAt(0).cursorToX(int(next - start)) : left + 1;
     return QRectF(origin.x() + std::min(left, right), origin.y(), std::abs(right - left), lineHeight()).toAlignedRect();
 }
 
 QRect StatementBox::cursorRect() const
 {
-    const QPointF origin = lineOrigin(m_lines.lineOf(m_cursor));
+    const QPointF origin = lineOrigin(m_lines.lineOf(cursorPosition()));
     const int width = std::max(1, style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, this));
-    return QRect(int(origin.x() + xOf(m_cursor)), int(origin.y()), width, lineHeight());
+    return QRect(int(origin.x() + xOf(cursorPosition())), int(origin.y()), width, lineHeight());
 }
 
 // ---- Events
@@ -554,15 +454,15 @@ void StatementBox::paintEvent(QPaintEvent *)
     const QPalette colours = palette();
     painter.setPen(colours.color(QPalette::Text));
     const qsizetype last = std::min(m_lines.count() - 1, firstVisibleLine() + visibleLineCount());
-    const qsizetype cursorLine = m_lines.lineOf(m_cursor);
+    const qsizetype cursorLine = m_lines.lineOf(cursorPosition());
     for (qsizetype line = firstVisibleLine(); line <= last; ++line) {
         QTextLayout layout;
         layOutLine(layout, line, true);
         const qsizetype start = m_lines.start(line);
         QList<QTextLayout::FormatRange> selection;
         const qsizetype from = std::max(selectionStart(), start) - start;
-        const qsizetype to = std::min(selectionEnd(), m_lines.end(m_text, line)) - start;
-        if (hasSelection() && from < to) {
+        const qsizetype to = std::min(selectionEnd(), m_lines.end(text(), line)) - start;
+        if (from < to) {
             QTextCharFormat format;
             format.setBackground(colours.brush(QPalette::Highlight));
             format.setForeground(colours.brush(QPalette::HighlightedText));
@@ -570,7 +470,7 @@ void StatementBox::paintEvent(QPaintEvent *)
         }
         layout.draw(&painter, lineOrigin(line), selection);
         if (line == cursorLine && m_cursorShown && hasFocus())
-            layout.drawCursor(&painter, lineOrigin(line), int(m_cursor - start) + m_compositionCursor, cursorRect().width());
+            layout.drawCursor(&painter, lineOrigin(line), int(cursorPosition() - start) + m_compositionCursor, cursorRect().width());
     }
 }
 
@@ -592,9 +492,9 @@ void StatementBox::keyPressEvent(QKeyEvent *event)
     if (handleStandardKey(event))
         event->accept();
     else if (event->key() == Qt::Key_Backspace)
-        removeSelectionOr(previousCharacter(m_cursor), m_cursor);
+        changed(m_edit.removeSelectionOr(m_edit.previousCharacter(cursorPosition()), cursorPosition()));
     else if (plain && isTypedText(event->text()))
-        replace(selectionStart(), selectionEnd() - selectionStart(), event->text(), true);
+        changed(m_edit.replaceSelection(event->text(), true));
     else
         QAbstractScrollArea::keyPressEvent(event);
 }
@@ -602,9 +502,9 @@ void StatementBox::keyPressEvent(QKeyEvent *event)
 void StatementBox::inputMethodEvent(QInputMethodEvent *event)
 {
     if (!event->commitString().isEmpty() || event->replacementLength() > 0) {
-        const qsizetype from = std::clamp<qsizetype>(selectionStart() + event->replacementStart(), 0, m_text.size());
+        const qsizetype from = selectionStart() + event->replacementStart();
         const qsizetype length = std::max<qsizetype>(selectionEnd() - selectionStart(), event->replacementLength());
-        replace(from, std::min(length, m_text.size() - from), event->commitString(), true);
+        changed(m_edit.replace(from, length, event->commitString(), true));
     }
     m_composition = event->preeditString();
     m_compositionCursor = int(m_composition.size());
@@ -618,7 +518,7 @@ void StatementBox::inputMethodEvent(QInputMethodEvent *event)
 
 QVariant StatementBox::inputMethodQuery(Qt::InputMethodQuery query) const
 {
-    const qsizetype line = m_lines.lineOf(m_cursor);
+    const qsizetype line = m_lines.lineOf(cursorPosition());
     const qsizetype start = m_lines.start(line);
     switch (query) {
     case Qt::ImEnabled:
@@ -630,11 +530,11 @@ QVariant StatementBox::inputMethodQuery(Qt::InputMethodQuery query) const
     case Qt::ImFont:
         return font();
     case Qt::ImSurroundingText:
-        return m_text.mid(start, m_lines.end(m_text, line) - start);
+        return text().mid(start, m_lines.end(text(), line) - start);
     case Qt::ImCursorPosition:
-        return int(m_cursor - start);
+        return int(cursorPosition() - start);
     case Qt::ImAnchorPosition:
-        return int(std::clamp(m_anchor, start, m_lines.end(m_text, line)) - start);
+        return int(std::clamp(m_edit.anchor(), start, m_lines.end(text(), line)) - start);
     case Qt::ImCurrentSelection:
         return selectedText();
     default:
@@ -670,17 +570,10 @@ void StatementBox::mouseMoveEvent(QMouseEvent *event)
 
 void StatementBox::mouseDoubleClickEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton || m_text.isEmpty())
+    if (event->button() != Qt::LeftButton)
         return;
-    qsizetype from = std::min(positionAt(event->position().toPoint()), m_text.size() - 1);
-    const CharacterKind kind = kindOf(m_text[from]);
-    qsizetype to = from;
-    while (from > 0 && kindOf(m_text[from - 1]) == kind)
-        --from;
-    while (to < m_text.size() && kindOf(m_text[to]) == kind)
-        ++to;
-    m_anchor = from;
-    setCursorPosition(to, true);
+    const auto [from, to] = m_edit.wordAt(positionAt(event->position().toPoint()));
+    setSelection(from, to);
 }
 
 void StatementBox::mouseReleaseEvent(QMouseEvent *)
@@ -696,15 +589,15 @@ void StatementBox::contextMenuEvent(QContextMenuEvent *event)
         action->setShortcut(key);
         action->setEnabled(enabled);
     };
-    add(tr("&Undo"), QKeySequence::Undo, !m_undo.empty(), [this] { undo(); });
-    add(tr("&Redo"), QKeySequence::Redo, !m_redo.empty(), [this] { redo(); });
+    add(tr("&Undo"), QKeySequence::Undo, m_edit.canUndo(), [this] { undo(); });
+    add(tr("&Redo"), QKeySequence::Redo, m_edit.canRedo(), [this] { redo(); });
     menu.addSeparator();
-    add(tr("Cu&t"), QKeySequence::Cut, hasSelection(), [this] { cut(); });
-    add(tr("&Copy"), QKeySequence::Copy, hasSelection(), [this] { copy(); });
+    add(tr("Cu&t"), QKeySequence::Cut, m_edit.hasSelection(), [this] { cut(); });
+    add(tr("&Copy"), QKeySequence::Copy, m_edit.hasSelection(), [this] { copy(); });
     add(tr("&Paste"), QKeySequence::Paste, !QGuiApplication::clipboard()->text().isEmpty(), [this] { paste(); });
-    add(tr("Delete"), QKeySequence::Delete, hasSelection(), [this] { removeSelectionOr(m_cursor, m_cursor); });
+    add(tr("Delete"), QKeySequence::Delete, m_edit.hasSelection(), [this] { changed(m_edit.replaceSelection({}, false)); });
     menu.addSeparator();
-    add(tr("Select All"), QKeySequence::SelectAll, !m_text.isEmpty(), [this] { selectAll(); });
+    add(tr("Select All"), QKeySequence::SelectAll, !text().isEmpty(), [this] { selectAll(); });
     menu.exec(event->globalPos());
 }
 

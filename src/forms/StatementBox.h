@@ -1,11 +1,11 @@
 #pragma once
 
+#include "EditableText.h"
 #include "WrappedLines.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 
-#include <vector>
 
 class QTextLayout;
 
@@ -25,18 +25,18 @@ public:
     explicit StatementBox(QWidget *parent);
     ~StatementBox() override;
 
-    [[nodiscard]] const QString &toPlainText() const { return m_text; }
+    [[nodiscard]] const QString &toPlainText() const { return m_edit.text(); }
     // Replaces the text, forgetting what could be undone.
     void setPlainText(const QString &text);
     // Replaces the selection with `text`, as typing it would.
     void insertPlainText(const QString &text);
     void clear() { setPlainText({}); }
 
-    [[nodiscard]] qsizetype cursorPosition() const { return m_cursor; }
+    [[nodiscard]] qsizetype cursorPosition() const { return m_edit.cursor(); }
     void setCursorPosition(qsizetype position, bool keepSelection = false);
-    [[nodiscard]] QString selectedText() const;
-    [[nodiscard]] qsizetype selectionStart() const { return std::min(m_anchor, m_cursor); }
-    [[nodiscard]] qsizetype selectionEnd() const { return std::max(m_anchor, m_cursor); }
+    [[nodiscard]] QString selectedText() const { return m_edit.selectedText(); }
+    [[nodiscard]] qsizetype selectionStart() const { return m_edit.selectionStart(); }
+    [[nodiscard]] qsizetype selectionEnd() const { return m_edit.selectionEnd(); }
     void setSelection(qsizetype anchor, qsizetype cursor);
     void selectAll();
     // Replaces `length` units at `position` with `text`, as one change to undo.
@@ -75,25 +75,13 @@ protected:
     void changeEvent(QEvent *event) override;
 
 private:
-    struct Edit
-    {
-        qsizetype position;
-        QString removed;
-        QString inserted;
-        bool typed;
-    };
-
-    void replace(qsizetype position, qsizetype length, const QString &text, bool typed);
-    void apply(const Edit &edit, bool backwards);
+    [[nodiscard]] const QString &text() const { return m_edit.text(); }
+    // Lays out, shows and announces a change of the text, if there was one.
+    void changed(const std::optional<EditableText::Change> &change);
+    void cursorMoved();
     bool handleStandardKey(QKeyEvent *event);
     bool handleMove(QKeyEvent *event);
-    void removeSelectionOr(qsizetype from, qsizetype to);
-    [[nodiscard]] bool hasSelection() const { return m_anchor != m_cursor; }
 
-    [[nodiscard]] qsizetype nextCharacter(qsizetype position) const;
-    [[nodiscard]] qsizetype previousCharacter(qsizetype position) const;
-    [[nodiscard]] qsizetype nextWord(qsizetype position) const;
-    [[nodiscard]] qsizetype previousWord(qsizetype position) const;
     [[nodiscard]] qsizetype lastPosition(qsizetype line) const;
     [[nodiscard]] qsizetype positionInLine(qsizetype line, qreal x) const;
     [[nodiscard]] qsizetype lineMove(qsizetype lines);
@@ -103,7 +91,6 @@ private:
     void updateScrollRange();
     void ensureCursorVisible();
     void restartBlink();
-    void selectionChanged();
 
     [[nodiscard]] int lineHeight() const;
     [[nodiscard]] int visibleLineCount() const;
@@ -115,15 +102,11 @@ private:
     [[nodiscard]] qreal xOf(qsizetype position) const;
     [[nodiscard]] QRect cursorRect() const;
 
-    QString m_text;
+    EditableText m_edit;
     WrappedLines m_lines;
     qreal m_wrapWidth = -1;
-    qsizetype m_cursor = 0;
-    qsizetype m_anchor = 0;
     // Where Up and Down aim, kept across short lines.
     qreal m_goalX = -1;
-    std::vector<Edit> m_undo;
-    std::vector<Edit> m_redo;
     QBasicTimer m_blink;
     // What an input method is composing, not yet part of the text.
     QString m_composition;
