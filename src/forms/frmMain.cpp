@@ -233,7 +233,7 @@ void frmMain::storeBoth()
 void frmMain::UpdateOutline()
 {
     Outline outline = ParseOutline(txtSelect->toPlainText());
-    outlineList->show(outline.items);
+    outlineList->show(std::move(outline.items));
     colFields = std::move(outline.fields);
 }
 
