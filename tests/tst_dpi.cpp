@@ -16,7 +16,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QScreen>
 #include <QtTest>

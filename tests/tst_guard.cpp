@@ -16,7 +16,7 @@
 
 #include <QCryptographicHash>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QtTest>
 
@@ -307,7 +307,7 @@ private:
     }
 
     // Runs one button's statement and answers the warnings it raises.
-    QList<Shown> press(QPlainTextEdit *box, QPushButton *button, const QString &statement)
+    QList<Shown> press(StatementBox *box, QPushButton *button, const QString &statement)
     {
         QList<Shown> shown;
         test::WarningCatcher catcher([&shown](frmVidvorun *warning) {

@@ -12,7 +12,7 @@
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QtTest>
 

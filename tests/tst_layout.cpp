@@ -6,7 +6,7 @@
 
 #include <QGroupBox>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QtTest>
 

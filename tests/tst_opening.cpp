@@ -15,7 +15,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QtTest>
 

@@ -19,7 +19,7 @@
 #include <QApplication>
 #include <QDirIterator>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>

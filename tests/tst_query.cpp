@@ -12,7 +12,7 @@
 
 #include <QAccessible>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QtTest>
 
@@ -405,7 +405,7 @@ private slots:
 
         // Enter in the select box runs Get; Ctrl+Enter types a line break.
         window.txtSelect->setPlainText(QStringLiteral("select id from a"));
-        window.txtSelect->moveCursor(QTextCursor::End);
+        window.txtSelect->setCursorPosition(window.txtSelect->toPlainText().size());
         QTest::keyClick(window.txtSelect, Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(window.txtSelect->toPlainText(), QStringLiteral("select id from a\n"));
         QCOMPARE(window.countLabel->text(), QString());
