@@ -6,6 +6,11 @@
 
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace morvane;
@@ -40,6 +45,64 @@ QString failureOf(const std::function<void()> &action)
         return error.description().isEmpty() ? QStringLiteral("<empty description>") : error.description();
     }
     return QString();
+}
+
+
+// Makes a folder read-only for this thread until destroyed. File modes do not
+// bind the superuser, who gets a read-only mount of the folder instead, in a
+// mount namespace of the thread's own. Empty `why` when it worked.
+class ReadOnlyFolder
+{
+public:
+    explicit ReadOnlyFolder(const QString &path) : m_path(QFile::encodeName(path))
+    {
+        if (::geteuid() != 0) {
+            if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner))
+                why = QStringLiteral("cannot change the folder's permissions");
+            return;
+        }
+        m_mounted = ::unshare(CLONE_NEWNS) == 0
+            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+            && ::mount(m_path.constData(), m_path.constData(), nullptr, MS_BIND, nullptr) == 0;
+        if (m_mounted && ::mount(nullptr, m_path.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0)
+            return;
+        why = QStringLiteral("the superuser cannot mount the folder read-only here: ")
+            + QString::fromLocal8Bit(std::strerror(errno));
+    }
+
+    ~ReadOnlyFolder()
+    {
+        if (m_mounted)
+            ::umount2(m_path.constData(), MNT_DETACH);
+        else
+            QFile::setPermissions(QFile::decodeName(m_path), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
+    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+
+    QString why;
+
+private:
+    QByteArray m_path;
+    bool m_mounted = false;
+};
+
+// A database in write-ahead-log mode whose second row, 8, is only in the
+// log: the last connection leaves without folding the log into the file.
+// The log's index goes, as after a crash.
+bool makeWalDatabaseWithLog(const QString &path)
+{
+    sqlite3 *db = nullptr;
+    const QByteArray name = QFile::encodeName(path);
+    const bool ok = sqlite3_open(name.constData(), &db) == SQLITE_OK
+        && sqlite3_exec(db, "pragma journal_mode = wal; create table t(a); insert into t values (7);"
+                            "pragma wal_checkpoint; pragma wal_autocheckpoint = 0; insert into t values (8);",
+                        nullptr, nullptr, nullptr) == SQLITE_OK
+        && sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    QFile::remove(path + QStringLiteral("-shm"));
+    return ok && QFileInfo(path + QStringLiteral("-wal")).size() > 0;
 }
 
 } // namespace
@@ -156,6 +219,47 @@ private slots:
         auto db = DatabaseEngine::openDatabase(path, shortTimeouts);
         QCOMPARE(firstText(*db, QStringLiteral("select a from t")), QStringLiteral("7"));
         QVERIFY(failureOf([&] { db->execute(QStringLiteral("delete from t")); }).contains(QStringLiteral("readonly")));
+    }
+
+    // SQLite cannot make the log's index beside a file in a read-only
+    // folder. Without a log the file holds everything and opens read-only;
+    // changes in a log cannot be read, and the user is told why.
+    void walFileInAReadOnlyFolder_data()
+    {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("no log") << "none" << "wal.sqlite";
+        QTest::newRow("no log, a name with URI characters") << "none" << "wal ?x=1#%41 ð.sqlite";
+        QTest::newRow("an empty log") << "empty" << "wal.sqlite";
+        QTest::newRow("a log with changes") << "changes" << "wal.sqlite";
+    }
+
+    void walFileInAReadOnlyFolder()
+    {
+        QFETCH(QString, log);
+        QFETCH(QString, name);
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QString path = folder.filePath(name);
+        QVERIFY(makeWalDatabaseWithLog(path));
+        if (log == QStringLiteral("none"))
+            QVERIFY(QFile::remove(path + QStringLiteral("-wal")));
+        else if (log == QStringLiteral("empty"))
+            QVERIFY(QFile(path + QStringLiteral("-wal")).resize(0));
+        const ReadOnlyFolder readOnly(folder.path());
+        if (!readOnly.why.isEmpty())
+            QSKIP(qPrintable(readOnly.why));
+        QVERIFY(!QFile(folder.filePath(QStringLiteral("probe"))).open(QIODevice::WriteOnly));
+
+        if (log == QStringLiteral("changes")) {
+            const QString description = failureOf([&] { (void)DatabaseEngine::openDatabase(path, shortTimeouts); });
+            QVERIFY2(description.contains(QStringLiteral("write-ahead-log mode")), qPrintable(description));
+            QVERIFY2(description.contains(QStringLiteral("writable folder")), qPrintable(description));
+            return;
+        }
+        auto db = DatabaseEngine::openDatabase(path, shortTimeouts);
+        QCOMPARE(firstText(*db, QStringLiteral("select group_concat(a) from t")), QStringLiteral("7"));
+        QVERIFY(failureOf([&] { db->execute(QStringLiteral("insert into t values (9)")); }).contains(QStringLiteral("readonly")));
     }
 
     void damagedFileFailsAtOpen()
