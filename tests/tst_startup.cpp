@@ -1,20 +1,6 @@
 // Start-up: the selection dialog, opening a database, the warning dialog.
-#include "SettingsStore.h"
-#include "SqliteFixture.h"
-#include "TestSupport.h"
-#include "WarningCatcher.h"
-#include "frmDB.h"
-#include "frmMain.h"
-#include "frmVidvorun.h"
 #include "StartUp.h"
-
-#include <QApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QtTest>
-
-#include <sys/stat.h>
+#include "TestSupport.h"
 
 using namespace morvane;
 
@@ -29,11 +15,6 @@ QList<Form *> openForms()
             forms.append(form);
     }
     return forms;
-}
-
-void deleteClosedWindows()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // Runs the application's own event loop with `actions` queued in it, so the
@@ -74,9 +55,7 @@ private slots:
 
     void cleanup()
     {
-        for (QWidget *widget : QApplication::topLevelWidgets())
-            widget->close();
-        deleteClosedWindows();
+        test::closeAllWindows();
         m_app->database.reset();
         QFile::remove(SettingsStore().fileName());
     }
@@ -95,22 +74,24 @@ private slots:
     void failedOpenWarnsAndKeepsTheDialog_data()
     {
         QTest::addColumn<QString>("typed");
-        QTest::newRow("missing file") << m_data.filePath(QStringLiteral("no-such.sqlite"));
-        QTest::newRow("empty path") << QString();
-        QTest::newRow("directory") << m_data.path();
-        QTest::newRow("text file") << m_data.filePath(QStringLiteral("notes.txt"));
-        QTest::newRow("zero-length file") << m_data.filePath(QStringLiteral("empty.sqlite"));
-        QTest::newRow("fifo") << m_data.filePath(QStringLiteral("pipe"));
-        QTest::newRow("sqlite memory name") << QStringLiteral(":memory:");
-        QTest::newRow("sqlite uri") << QStringLiteral("file:made.sqlite?mode=rwc");
-        QTest::newRow("spaces around a missing name") << QStringLiteral("  shop.sqlite  ");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("missing file") << m_data.filePath(QStringLiteral("no-such.sqlite")) << "does not exist";
+        QTest::newRow("empty path") << QString() << "no file name";
+        QTest::newRow("directory") << m_data.path() << "not a regular file";
+        QTest::newRow("text file") << m_data.filePath(QStringLiteral("notes.txt")) << "";
+        QTest::newRow("zero-length file") << m_data.filePath(QStringLiteral("empty.sqlite")) << "";
+        QTest::newRow("fifo") << m_data.filePath(QStringLiteral("pipe")) << "not a regular file";
+        QTest::newRow("sqlite memory name") << QStringLiteral(":memory:") << "does not exist";
+        QTest::newRow("sqlite uri") << QStringLiteral("file:made.sqlite?mode=rwc") << "does not exist";
+        QTest::newRow("spaces around a missing name") << QStringLiteral("  shop.sqlite  ") << "does not exist";
     }
 
     void failedOpenWarnsAndKeepsTheDialog()
     {
         QFETCH(QString, typed);
-        writeFile(m_data.filePath(QStringLiteral("notes.txt")), "select * from t;\n");
-        writeFile(m_data.filePath(QStringLiteral("empty.sqlite")), "");
+        QFETCH(QString, why);
+        test::writeFile(m_data.filePath(QStringLiteral("notes.txt")), "select * from t;\n");
+        test::writeFile(m_data.filePath(QStringLiteral("empty.sqlite")), "");
         if (!QFileInfo::exists(m_data.filePath(QStringLiteral("pipe"))))
             QCOMPARE(::mkfifo(QFile::encodeName(m_data.filePath(QStringLiteral("pipe"))).constData(), 0600), 0);
         SettingsStore().setDatabasePath(QStringLiteral("the earlier path"));
@@ -129,6 +110,9 @@ private slots:
         QDir::setCurrent(previousFolder);
 
         QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Database was not found.")});
+        // The reason, in the engine's words, lies behind the message.
+        QVERIFY2(!warnings.descriptions().value(0).isEmpty() && warnings.descriptions().value(0).contains(why),
+                 qPrintable(warnings.descriptions().value(0)));
         QVERIFY(warnings.lastHadNoOwner());
         QCOMPARE(openForms<frmDB>(), QList<frmDB *>{dialog});
         QCOMPARE(dialog->Text1->text(), typed);
@@ -188,11 +172,11 @@ private slots:
         dialog->activateWindow();
         dialog->Text1->setFocus();
         QTest::keyClick(dialog->Text1, Qt::Key_Return);
-        deleteClosedWindows();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(openForms<frmDB>().isEmpty());
         QCOMPARE(openForms<frmMain>().size(), 1);
         openForms<frmMain>().first()->close();
-        deleteClosedWindows();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
         // Esc, Cancel and the close box each end the program, saving nothing.
         using Closer = std::function<void(frmDB *)>;
@@ -209,7 +193,7 @@ private slots:
                 cancelled->Text1->setText(QStringLiteral("typed but never opened"));
                 closeDialog(cancelled);
             });
-            deleteClosedWindows();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QCOMPARE(exitCode, 0);
             QVERIFY(cancelled.isNull());
             QCOMPARE(SettingsStore().databasePath(), m_database);
@@ -248,13 +232,6 @@ private slots:
     }
 
 private:
-    static void writeFile(const QString &path, const QByteArray &content)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(content);
-    }
-
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
     std::unique_ptr<test::TestApp> m_app;
     QTemporaryDir m_data;
