@@ -2,23 +2,14 @@
 // nonsense), opening and reading fails cleanly with Failure, in bounded
 // time, and the program goes on working.
 
-#include "DatabaseEngine.h"
-#include "EngineTimeouts.h"
-#include "Failure.h"
 #include "TestSupport.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <atomic>
-#include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
-#include <stdexcept>
 
 using morvane::Database;
 using morvane::DatabaseEngine;
