@@ -12,7 +12,7 @@
 #include "frmMain.h"
 
 #include <QApplication>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 
 using namespace morvane;
 using namespace morvane::bench;
@@ -29,7 +29,7 @@ QString ordinaryStatement(qsizetype size)
     return text + QStringLiteral("t.id from t");
 }
 
-double pasteMs(QPlainTextEdit *box, const QString &text)
+double pasteMs(StatementBox *box, const QString &text)
 {
     box->clear();
     QApplication::processEvents();

@@ -13,6 +13,7 @@
 #include "ResultModel.h"
 #include "SettingsStore.h"
 #include "SqliteFixture.h"
+#include "StatementBox.h"
 #include "WarningCatcher.h"
 #include "frmDB.h"
 #include "frmMain.h"
@@ -21,9 +22,6 @@
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
-// The statement boxes; tests use only what every such box offers:
-// toPlainText, setPlainText, insertPlainText, selectAll, clear, textChanged.
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>

@@ -13,8 +13,8 @@ QStringList outlineTexts(const OutlineList *outline)
 {
     QStringList texts;
     for (int i = 0; i < outline->itemCount(); ++i) {
-        const QTreeWidgetItem *item = outline->topLevelItem(i);
-        texts.append(item->font(0).bold() ? u'*' + item->text(0) : item->text(0));
+        const OutlineItem item = outline->item(i);
+        texts.append(item.bold ? u'*' + item.text : item.text);
     }
     return texts;
 }
