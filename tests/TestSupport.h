@@ -110,6 +110,14 @@ Form *visibleForm()
     return nullptr;
 }
 
+// Shows a window and waits until it is on screen (or, with `active`, has
+// the focus); false when it never got there.
+inline bool showAndWait(QWidget *window, bool active = false)
+{
+    window->QWidget::show();
+    return active ? QTest::qWaitForWindowActive(window) : QTest::qWaitForWindowExposed(window);
+}
+
 // Closes every window and lets the ones that delete themselves go.
 inline void closeAllWindows()
 {

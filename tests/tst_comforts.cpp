@@ -34,8 +34,7 @@ private slots:
     {
         test::WarningCatcher warnings;
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(test::showAndWait(&dialog, true));
         QLineEdit *box = dialog.Text1;
         box->clear();
         const QString typed = m_files.path() + QStringLiteral("/alp");
@@ -78,8 +77,7 @@ private slots:
         QVERIFY(test::makeSqliteDatabase(database, QStringLiteral("create table t(x)")));
         test::WarningCatcher warnings;
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(test::showAndWait(&dialog, true));
         dialog.Text1->clear();
         QTest::keyClicks(dialog.Text1, database);
         QCompleter *completer = dialog.Text1->completer();
@@ -117,8 +115,7 @@ private slots:
         QFETCH(QUrl, url);
         QFETCH(bool, taken);
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(test::showAndWait(&dialog));
         const QString before = QStringLiteral("/where/it/was.sqlite");
         dialog.Text1->setText(before);
 
@@ -163,8 +160,7 @@ private slots:
         QFETCH(QString, copied);
         ResultGrid grid(nullptr);
         grid.show(result({QStringLiteral("id"), QStringLiteral("city")}, cells, nulls));
-        grid.QWidget::show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QVERIFY(test::showAndWait(&grid));
         QGuiApplication::clipboard()->setText(QStringLiteral("before"));
         QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, grid.visualRect(grid.model()->index(0, 1)).center());
         QTest::keyClick(&grid, Qt::Key_C, Qt::ControlModifier);
@@ -176,8 +172,7 @@ private slots:
         ResultGrid grid(nullptr);
         const QStringList cells{"1", "a", "2", "b", "3", "c", "4", "d"};
         grid.show(result({QStringLiteral("n"), QStringLiteral("t")}, cells, QList<bool>(cells.size(), false)));
-        grid.QWidget::show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QVERIFY(test::showAndWait(&grid));
         const auto click = [&grid](int row, Qt::KeyboardModifiers modifiers) {
             QTest::mouseClick(grid.viewport(), Qt::LeftButton, modifiers, grid.visualRect(grid.model()->index(row, 0)).center());
         };
@@ -223,8 +218,7 @@ private slots:
         // Narrower than the long texts, wide enough for the short one.
         grid.header()->resizeSection(1, grid.fontMetrics().horizontalAdvance(QStringLiteral("short")) + 20);
         grid.resize(400, 150);
-        grid.QWidget::show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QVERIFY(test::showAndWait(&grid));
 
         const QModelIndex cell = grid.model()->index(1, 1);
         QCOMPARE(grid.isCutOff(cell), cutOff);

@@ -48,8 +48,7 @@ private slots:
     void selectionDialogInInches()
     {
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(test::showAndWait(&dialog));
         QVERIFY(nearDesign(dialog.rect(), {0, 0, 4440, 1215}));
         QVERIFY(nearDesign(dialog.Label1->geometry(), {180, 285, 570, 240}));
         QVERIFY(nearDesign(dialog.Text1->geometry(), {615, 240, 3765, 330}));
@@ -64,8 +63,7 @@ private slots:
         QVERIFY(nearDesign(window.Label1->geometry(), {120, 270, 705, 270}));
         QVERIFY(nearDesign(window.txtSelect->geometry(), {645, 225, 3915, 2040}));
         QVERIFY(nearDesign(window.resultGrid->geometry(), {45, 2715, 6435, 1890}));
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(test::showAndWait(&window));
 
         // Resizing lays the window out from its outer size in this screen's twips.
         for (const QSize size : {QSize(500, 480), window.size() * 3 / 2, window.size()}) {

@@ -273,8 +273,7 @@ private:
         m_app = std::make_unique<test::TestApp>(30);
         m_app->database = DatabaseEngine::openDatabase(path, m_app->context.timeouts);
         m_window = std::make_unique<frmMain>(m_app->context);
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(test::showAndWait(m_window.get()));
     }
 
     // Runs a statement from the select box (Get) or the action box

@@ -88,8 +88,7 @@ private slots:
     void liveWindowFollowsItsSize()
     {
         frmMain window(m_app->context);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(test::showAndWait(&window));
         QCOMPARE(window.windowTitle(), QStringLiteral("Morvane 1.0.6"));
         QCOMPARE(window.size(), QSize(442, 464));
 
@@ -117,8 +116,7 @@ private slots:
     void focusOrderAndNamesForScreenReaders()
     {
         frmMain window(m_app->context);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(test::showAndWait(&window));
         QApplication::setActiveWindow(&window);
         // The first focus and the default button: tst_query.
         window.txtSelect->setFocus();

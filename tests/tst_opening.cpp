@@ -379,8 +379,7 @@ private slots:
     {
         makeContext(m_dir.filePath(QStringLiteral("cancel.ini")));
         auto dialog = std::make_unique<frmDB>(*m_context);
-        dialog->show();
-        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        QVERIFY(test::showAndWait(dialog.get()));
         dialog->Text1->setText(m_database);
         dialog->Command2->setFocus();
         QTRY_VERIFY(dialog->Command2->hasFocus());

@@ -86,8 +86,7 @@ private slots:
         m_app = std::make_unique<test::TestApp>();
         m_app->database = DatabaseEngine::openDatabase(m_path, m_app->context.timeouts);
         m_window = std::make_unique<frmMain>(m_app->context);
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(test::showAndWait(m_window.get()));
         QApplication::setActiveWindow(m_window.get());
     }
 
