@@ -175,6 +175,18 @@ inline int fileMode(const QString &path)
     return int(info.st_mode & 07777);
 }
 
+// A result of `headers.size()` columns holding `cells` row by row.
+inline QueryResult makeResult(const QStringList &headers, const QStringList &cells, const QList<bool> &nulls = {})
+{
+    QueryResult result;
+    result.headers = headers;
+    result.cells.assign(cells.cbegin(), cells.cend());
+    result.nulls.assign(cells.size(), false);
+    std::copy(nulls.cbegin(), nulls.cend(), result.nulls.begin());
+    result.rowCount = int(cells.size() / headers.size());
+    return result;
+}
+
 inline QStringList gridHeaders(const ResultGrid *grid)
 {
     return grid->rows().result().headers;

@@ -159,7 +159,7 @@ private slots:
         QFETCH(QList<bool>, nulls);
         QFETCH(QString, copied);
         ResultGrid grid(nullptr);
-        grid.show(result({QStringLiteral("id"), QStringLiteral("city")}, cells, nulls));
+        grid.show(test::makeResult({QStringLiteral("id"), QStringLiteral("city")}, cells, nulls));
         QVERIFY(test::showAndWait(&grid));
         QGuiApplication::clipboard()->setText(QStringLiteral("before"));
         QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, grid.visualRect(grid.model()->index(0, 1)).center());
@@ -171,7 +171,7 @@ private slots:
     {
         ResultGrid grid(nullptr);
         const QStringList cells{"1", "a", "2", "b", "3", "c", "4", "d"};
-        grid.show(result({QStringLiteral("n"), QStringLiteral("t")}, cells, QList<bool>(cells.size(), false)));
+        grid.show(test::makeResult({QStringLiteral("n"), QStringLiteral("t")}, cells));
         QVERIFY(test::showAndWait(&grid));
         const auto click = [&grid](int row, Qt::KeyboardModifiers modifiers) {
             QTest::mouseClick(grid.viewport(), Qt::LeftButton, modifiers, grid.visualRect(grid.model()->index(row, 0)).center());
@@ -213,8 +213,7 @@ private slots:
         QTRY_VERIFY(!QToolTip::isVisible());
         ResultGrid grid(nullptr);
         // Rows are as high as the first one, which holds one line of text.
-        grid.show(result({QStringLiteral("id"), QStringLiteral("note")},
-                         {QStringLiteral("1"), QStringLiteral("x"), QStringLiteral("2"), text}, {false, false, false, false}));
+        grid.show(test::makeResult({QStringLiteral("id"), QStringLiteral("note")}, {QStringLiteral("1"), QStringLiteral("x"), QStringLiteral("2"), text}));
         // Narrower than the long texts, wide enough for the short one.
         grid.header()->resizeSection(1, grid.fontMetrics().horizontalAdvance(QStringLiteral("short")) + 20);
         grid.resize(400, 150);
@@ -231,16 +230,6 @@ private slots:
     }
 
 private:
-    static QueryResult result(const QStringList &headers, const QStringList &cells, const QList<bool> &nulls)
-    {
-        QueryResult result;
-        result.headers = headers;
-        result.cells.assign(cells.cbegin(), cells.cend());
-        result.nulls.assign(nulls.cbegin(), nulls.cend());
-        result.rowCount = int(cells.size() / headers.size());
-        return result;
-    }
-
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
     std::unique_ptr<test::TestApp> m_app;
     QTemporaryDir m_files;

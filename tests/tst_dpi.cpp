@@ -87,20 +87,13 @@ private slots:
         // A column starts as wide as its header plus 300 twips: 20 pixels at
         // 96 DPI, 30 at 144 where Qt does not scale.
         ResultGrid grid(nullptr);
-        QueryResult result;
-        result.headers = {QStringLiteral("id")};
-        result.cells = {QStringLiteral("1")};
-        result.nulls = {false};
-        result.rowCount = 1;
-        grid.show(std::move(result));
-        const float perPixel = twipsPerPixel(&grid);
+        grid.show(test::makeResult({QStringLiteral("id")}, {QStringLiteral("1")}));
+        const float perPixel = Twips(&grid).perPixel();
         const int header = grid.fontMetrics().horizontalAdvance(QStringLiteral("id"));
         QCOMPARE(grid.header()->sectionSize(0), qRound(float(header) + 300 / perPixel));
     }
 
 private:
-    static float twipsPerPixel(const QWidget *widget) { return Twips(widget).perPixel(); }
-
     // Whether a widget's geometry lies within a device pixel of the design
     // rectangle in twips at this screen's DPI, corner and size alike.
     bool nearDesign(const QRect &actual, const QRectF &twips) const
