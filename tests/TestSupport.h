@@ -118,6 +118,20 @@ inline bool showAndWait(QWidget *window, bool active = false)
     return active ? QTest::qWaitForWindowActive(window) : QTest::qWaitForWindowExposed(window);
 }
 
+// Types a statement into the query window's select box and presses Get, or
+// into its action box and presses Execute, as the user does.
+inline void get(frmMain *window, const QString &select)
+{
+    window->txtSelect->setPlainText(select);
+    window->getButton->click();
+}
+
+inline void execute(frmMain *window, const QString &action)
+{
+    window->txtExecute->setPlainText(action);
+    window->cmdExecute->click();
+}
+
 // Closes every window and lets the ones that delete themselves go.
 inline void closeAllWindows()
 {
@@ -154,6 +168,13 @@ inline void writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(content), content.size());
+}
+
+// The whole content of a file, or empty when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 inline QByteArray checksum(const QString &path)

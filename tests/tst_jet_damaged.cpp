@@ -236,9 +236,8 @@ private slots:
     {
         QFETCH(QString, file);
         QFETCH(quint32, seed);
-        QFile source(testData + QStringLiteral("/jet/") + file);
-        QVERIFY(source.open(QIODevice::ReadOnly));
-        const QByteArray original = source.readAll();
+        const QByteArray original = morvane::test::readFile(testData + QStringLiteral("/jet/") + file);
+        QVERIFY(!original.isEmpty());
         QTemporaryDir folder;
         QVERIFY(folder.isValid());
 

@@ -358,12 +358,11 @@ private slots:
         const QString ini = m_dir.filePath(QStringLiteral("shared.ini"));
         frmMain *window = openThroughDialog(ini, m_database);
         QVERIFY(window);
-        window->txtSelect->setPlainText(QStringLiteral("select a from t"));
-        window->getButton->click();
-        QVERIFY(contents(ini).contains("Select=select a from t"));
+        test::get(window, QStringLiteral("select a from t"));
+        QVERIFY(test::readFile(ini).contains("Select=select a from t"));
 
         // Another copy of the program stores its own statement meanwhile.
-        QByteArray other = contents(ini);
+        QByteArray other = test::readFile(ini);
         other.replace("Select=select a from t", "Select=select 2 from t as other");
         test::writeFile(ini, other);
         QFile file(ini);
@@ -372,7 +371,7 @@ private slots:
         file.close();
 
         window->getButton->click();
-        QVERIFY2(contents(ini).contains("Select=select a from t"), contents(ini).constData());
+        QVERIFY2(test::readFile(ini).contains("Select=select a from t"), test::readFile(ini).constData());
     }
 
     void enterOnAFocusedCancelCancels()
@@ -390,12 +389,6 @@ private slots:
     }
 
 private:
-    static QByteArray contents(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
     void makeContext(const QString &ini)
     {
         m_settings = std::make_unique<SettingsStore>(ini);
