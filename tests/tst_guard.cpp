@@ -281,8 +281,7 @@ private:
     QList<Shown> press(bool execute, const QString &statement)
     {
         test::WarningCatcher catcher;
-        (execute ? m_window->txtExecute : m_window->txtSelect)->setPlainText(statement);
-        (execute ? m_window->cmdExecute : m_window->getButton)->click();
+        (execute ? test::execute : test::get)(m_window.get(), statement);
         QList<Shown> shown;
         for (qsizetype i = 0; i < catcher.messages().size(); ++i)
             shown.append({catcher.messages()[i], catcher.descriptions()[i]});

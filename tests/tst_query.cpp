@@ -418,8 +418,8 @@ private slots:
     }
 
 private:
-    void get(const QString &select) { m_window->txtSelect->setPlainText(select), m_window->getButton->click(); }
-    void execute(const QString &action) { m_window->txtExecute->setPlainText(action), m_window->cmdExecute->click(); }
+    void get(const QString &select) { test::get(m_window.get(), select); }
+    void execute(const QString &action) { test::execute(m_window.get(), action); }
 
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
     std::unique_ptr<test::TestApp> m_app;
