@@ -356,14 +356,12 @@ private slots:
         // Tab to the Get button stores the statement and keeps Get the default.
         window.txtSelect->setPlainText(QStringLiteral("select name from a"));
         QTest::keyClick(window.txtSelect, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.getButton);
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select name from a"));
         QVERIFY(window.getButton->isDefault());
 
-        // Into the action box: Execute becomes the default and Enter runs it,
-        // storing the statement first.
+        // Into the action box (the Tab order itself: tst_layout): Execute
+        // becomes the default and Enter runs it, storing the statement first.
         QTest::keyClick(window.getButton, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.txtExecute);
         QVERIFY(window.cmdExecute->isDefault());
         QVERIFY(!window.getButton->isDefault());
         QTest::keyClicks(window.txtExecute, QStringLiteral("insert into b values (30, 3, 'z')"));
@@ -375,14 +373,11 @@ private slots:
         // Through the Execute button (still the default) into the outline: Get again.
         window.txtExecute->setPlainText(QStringLiteral("delete from b where id = 30"));
         QTest::keyClick(window.txtExecute, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.cmdExecute);
         QVERIFY(window.cmdExecute->isDefault());
         QCOMPARE(SettingsStore().executeStatement(), QStringLiteral("delete from b where id = 30"));
         QTest::keyClick(window.cmdExecute, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.outlineList);
         QVERIFY(window.getButton->isDefault());
         QTest::keyClick(window.outlineList, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.resultGrid);
         QTest::keyClick(window.resultGrid, Qt::Key_Return);
         QCOMPARE(window.countLabel->text(), QStringLiteral("3 items found."));
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from b where id = 30")), QStringLiteral("1"));
