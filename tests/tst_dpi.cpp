@@ -1,8 +1,6 @@
-// The windows on screens of 96 and 144 DPI: twips follow the screen, so the
-// design comes out the same size in inches on both. CTest runs this program
-// once per screen (tests/CMakeLists.txt), and MORVANE_TEST_DPI says which
-// screen it was given, so a run on the wrong screen fails instead of
-// checking 96 DPI twice.
+// The windows on screens of 96 and 144 DPI come out the same size in inches.
+// CTest runs this program once per screen; MORVANE_TEST_DPI names the screen,
+// so a run on the wrong one fails instead of checking 96 DPI twice.
 #include "MainLayout.h"
 #include "OutlineList.h"
 #include "QueryResult.h"

@@ -1,8 +1,6 @@
-// Start-up and opening a database: the selection dialog, the warning dialog,
-// the remembered settings with their exact round trips and owner-only file,
-// and what happens when things around them go wrong: a settings file that is
-// damaged or cannot be written, one that others can read, one another copy of
-// the program changed, and Enter on Cancel.
+// Start-up and opening a database: the selection and warning dialogs, and
+// the remembered settings, also when their file is damaged, unwritable,
+// readable by others or changed by another copy of the program.
 #include "StartUp.h"
 #include "TestSupport.h"
 
