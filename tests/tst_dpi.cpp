@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace morvane;
@@ -96,15 +97,13 @@ private:
     // rectangle in twips at this screen's DPI, corner and size alike.
     bool nearDesign(const QRect &actual, const QRectF &twips) const
     {
-        const QWidget probe;
-        const qreal ratio = probe.devicePixelRatioF();
+        const qreal ratio = QWidget().devicePixelRatioF();
         const qreal perDevicePixel = 1440.0 / m_expectedDpi;
-        const QRectF device(actual.x() * ratio, actual.y() * ratio, actual.width() * ratio, actual.height() * ratio);
-        const QRectF expected(twips.x() / perDevicePixel, twips.y() / perDevicePixel, twips.width() / perDevicePixel,
-                              twips.height() / perDevicePixel);
-        const bool near = std::abs(device.x() - expected.x()) <= 1 && std::abs(device.y() - expected.y()) <= 1
-                          && std::abs(device.width() - expected.width()) <= 1
-                          && std::abs(device.height() - expected.height()) <= 1;
+        const QRectF device(QPointF(actual.topLeft()) * ratio, QSizeF(actual.size()) * ratio);
+        const QRectF expected(twips.topLeft() / perDevicePixel, twips.size() / perDevicePixel);
+        const QMarginsF off(expected.x() - device.x(), expected.y() - device.y(), expected.width() - device.width(),
+                            expected.height() - device.height());
+        const bool near = std::max({std::abs(off.left()), std::abs(off.top()), std::abs(off.right()), std::abs(off.bottom())}) <= 1;
         if (!near)
             qWarning() << "in device pixels" << device << "against the design's" << expected;
         return near;
