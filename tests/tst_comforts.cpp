@@ -23,10 +23,8 @@ private slots:
         m_folders = std::make_unique<test::IsolatedUserFolders>();
         m_app = std::make_unique<test::TestApp>();
         QVERIFY(m_files.isValid());
-        for (const char *name : {"alpha.sqlite", "alpine.mdb", "beta.db"}) {
-            QFile file(m_files.filePath(QString::fromLatin1(name)));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        for (const char *name : {"alpha.sqlite", "alpine.mdb", "beta.db"})
+            test::writeFile(m_files.filePath(QString::fromLatin1(name)), {});
         QVERIFY(QDir(m_files.path()).mkdir(QStringLiteral("almanac")));
     }
 

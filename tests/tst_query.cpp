@@ -388,9 +388,7 @@ private slots:
     {
         m_window->txtSelect->clear();
         QTest::keyClicks(m_window->txtSelect, QStringLiteral("SELECT a.x, Count(b) AS n FROM t1, t2"));
-        QCOMPARE(outlineTexts(m_window->outlineList),
-                 (QStringList{QStringLiteral("*Fields"), QStringLiteral("x"), QStringLiteral("n"), QStringLiteral("*Tables"),
-                              QStringLiteral("t1"), QStringLiteral("t2")}));
+        QCOMPARE(outlineTexts(m_window->outlineList), (QStringList{"*Fields", "x", "n", "*Tables", "t1", "t2"}));
         QCOMPARE(m_window->fields(), (QStringList{QStringLiteral("x"), QStringLiteral("n")}));
         m_window->txtExecute->setPlainText(QStringLiteral("update a set name = 'q' where 0"));
         // Closing the window keeps both statements, typed but never run.
