@@ -6,7 +6,8 @@
 #include "DatabaseThread.h"
 #include "Design.h"
 #include "Failure.h"
-#include "PostgresDatabase.h"
+#include "PostgresClientLibrary.h"
+#include "PostgresConnectionString.h"
 #include "PostgresServer.h"
 #include "QueryRun.h"
 #include "ResultGrid.h"
@@ -180,7 +181,7 @@ void tst_postgres::connectionStringRule()
 {
     QFETCH(QString, path);
     QFETCH(bool, connects);
-    QCOMPARE(PostgresDatabase::isConnectionString(path), connects);
+    QCOMPARE(PostgresConnectionString::isConnectionString(path, PostgresClientLibrary::installed()), connects);
 }
 
 void tst_postgres::passwordLeftOut_data()
@@ -257,26 +258,35 @@ void tst_postgres::failedConnection_data()
 {
     QTest::addColumn<QString>("connection");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("moduleFolder"); // empty: the program's own
 
     QTest::newRow("refused loopback port")
         << QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres").arg(closedLoopbackPort())
-        << QStringLiteral("Connection refused");
+        << QStringLiteral("Connection refused") << QString();
     QTest::newRow("wrong password")
         << m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser), QStringLiteral("wrong"))
-        << QStringLiteral("password authentication failed");
+        << QStringLiteral("password authentication failed") << QString();
     QTest::newRow("missing database") << m_server.connection() + QStringLiteral(" dbname=nowhere")
-                                      << QStringLiteral("\"nowhere\" does not exist");
+                                      << QStringLiteral("\"nowhere\" does not exist") << QString();
+    QTest::newRow("client library missing")
+        << m_server.connection()
+        << QStringLiteral("The PostgreSQL client library could not be loaded: Cannot load library %1/%2")
+               .arg(m_folders->dataPath(), PostgresClientLibrary::moduleFileName())
+        << m_folders->dataPath();
 }
 
-// Every failure comes back as Failure with libpq's wording, at once.
+// Every failure comes back as Failure with libpq's wording, at once; without
+// its module the program says what is missing.
 void tst_postgres::failedConnection()
 {
     QFETCH(QString, connection);
     QFETCH(QString, message);
+    QFETCH(QString, moduleFolder);
+    PostgresClientLibrary elsewhere(moduleFolder);
     QElapsedTimer elapsed;
     elapsed.start();
     try {
-        (void)open(connection);
+        (void)(moduleFolder.isEmpty() ? open(connection) : DatabaseEngine::openDatabase(connection, m_timeouts, elsewhere));
         QFAIL("the connection opened");
     } catch (const Failure &failure) {
         QVERIFY2(failure.description().contains(message, Qt::CaseInsensitive), qPrintable(failure.description()));
