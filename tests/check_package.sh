@@ -45,7 +45,7 @@ utf16() {
     echo "$out"
 }
 for program in "$root/usr/bin/morvane" "$root/usr/libexec/morvane/morvane-jet-reader" \
-    "$root/usr/lib/morvane/morvane-postgres.so"; do
+    "$root/usr/libexec/morvane/morvane-postgres.so"; do
     [[ -f $program ]] || fail "the package holds no $program"
     ! readelf -d "$program" | grep -qE 'R(UN)?PATH' || fail "$program carries a library search path"
     for tree in "$(realpath "$source")" "$(realpath "$build")"; do
