@@ -16,7 +16,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QProcess>
 #include <QPushButton>
 #include <QThread>

@@ -14,7 +14,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QThread>
 #include <QWindow>

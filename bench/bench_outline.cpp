@@ -13,7 +13,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QThread>
 #include <QWindow>
 
@@ -181,7 +181,7 @@ void measureDump()
 // included, typed at the end and taken back.
 void measureKeystroke(frmMain &small)
 {
-    small.txtSelect->moveCursor(QTextCursor::End);
+    small.txtSelect->setCursorPosition(small.txtSelect->toPlainText().size());
     small.txtSelect->setFocus();
     settle();
     const Pair keystroke = measurePair(

@@ -12,7 +12,7 @@
 #include "frmMain.h"
 
 #include <QApplication>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 
 using namespace morvane;
 using namespace morvane::bench;
@@ -29,7 +29,7 @@ QString ordinaryStatement(qsizetype size)
     return text + QStringLiteral("t.id from t");
 }
 
-double pasteMs(QPlainTextEdit *box, const QString &text)
+double pasteMs(StatementBox *box, const QString &text)
 {
     box->clear();
     QApplication::processEvents();
@@ -59,6 +59,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("one word"), QString(tenMegabytes, u'y')},
         {QStringLiteral("long comment"), QStringLiteral("select a from t -- ") + QString(tenMegabytes, u'y')},
         {QStringLiteral("ordinary statement"), ordinaryStatement(tenMegabytes)},
+        {QStringLiteral("line breaks only"), QString(tenMegabytes, u'\n')},
+        {QStringLiteral("emoji"), QStringLiteral("\U0001F600").repeated(tenMegabytes / 2)},
+        {QStringLiteral("Arabic and marks"), QStringLiteral("\u0628\u064E\u0020\u0627\u0301").repeated(tenMegabytes / 5)},
+        {QStringLiteral("tabs"), QString(tenMegabytes, u'\t')},
     };
     for (const auto &[shape, text] : texts) {
         const double start = nowMs();

@@ -10,7 +10,7 @@
 #include "frmVidvorun.h"
 
 #include <QApplication>
-#include <QPlainTextEdit>
+#include "StatementBox.h"
 #include <QPushButton>
 #include <QTimer>
 #include <QWindow>

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace morvane::fuzz {
 
@@ -20,7 +21,8 @@ inline QString utf16Of(const std::uint8_t *data, std::size_t size)
 // Abort with a message that libFuzzer reports as a crash.
 [[noreturn]] inline void fail(const char *what)
 {
-    __builtin_printf("fuzz check failed: %s\n", what);
+    // Standard error is unbuffered: the message is not lost with the process.
+    std::fprintf(stderr, "fuzz check failed: %s\n", what);
     __builtin_trap();
 }
 

@@ -1,18 +1,60 @@
 #pragma once
 
+// What the test programs share: the program's headers they drive, the Qt
+// classes of its controls, and small helpers.
 #include "AppContext.h"
 #include "Database.h"
+#include "DatabaseEngine.h"
 #include "DatabaseThread.h"
+#include "Design.h"
+#include "Failure.h"
+#include "FieldValue.h"
 #include "ResultGrid.h"
 #include "ResultModel.h"
 #include "SettingsStore.h"
+#include "SqliteFixture.h"
+#include "StatementBox.h"
+#include "WarningCatcher.h"
+#include "frmDB.h"
+#include "frmMain.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
+
+#include <sys/stat.h>
+
+Q_DECLARE_METATYPE(morvane::FieldValue)
+
+namespace morvane {
+
+// Lets QCOMPARE print both values of a failed comparison.
+inline char *toString(const FieldValue &value)
+{
+    switch (value.type()) {
+    case FieldValue::Type::Null:
+        return qstrdup("Null");
+    case FieldValue::Type::Integer:
+        return qstrdup(QByteArray("integer ") + QByteArray::number(value.integer()));
+    case FieldValue::Type::Real:
+        return qstrdup(QByteArray("real ") + QByteArray::number(value.real(), 'g', 17));
+    case FieldValue::Type::Text:
+        return qstrdup(QByteArray("text \"") + value.text().toUtf8() + '"');
+    case FieldValue::Type::Binary:
+        return qstrdup(QByteArray("binary ") + value.binary().toHex());
+    }
+    return qstrdup("?");
+}
+
+} // namespace morvane
 
 namespace morvane::test {
 
@@ -66,6 +108,63 @@ Form *visibleForm()
             return form;
     }
     return nullptr;
+}
+
+// Closes every window and lets the ones that delete themselves go.
+inline void closeAllWindows()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        widget->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Opens `path` from a new selection dialog as the user does: types it and
+// presses Open. The query window that opened, or null.
+inline frmMain *openThroughDialog(AppContext &context, const QString &path)
+{
+    frmDB *dialog = createForm<frmDB>(context);
+    dialog->show();
+    dialog->Text1->setText(path);
+    dialog->Command1->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return visibleForm<frmMain>();
+}
+
+// The engine's description of a failure, or empty when there was none.
+inline QString failureOf(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const Failure &error) {
+        return error.description().isEmpty() ? QStringLiteral("<empty description>") : error.description();
+    }
+    return QString();
+}
+
+inline void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), content.size());
+}
+
+inline QByteArray checksum(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex();
+}
+
+// The permission bits of a file, or -1 when it cannot be read.
+inline int fileMode(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 07777);
 }
 
 inline QStringList gridHeaders(const ResultGrid *grid)

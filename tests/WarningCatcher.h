@@ -27,6 +27,8 @@ public:
     }
 
     [[nodiscard]] const QStringList &messages() const { return m_messages; }
+    // What each warning holds behind its line: the engine's own words.
+    [[nodiscard]] const QStringList &descriptions() const { return m_descriptions; }
     // The label's geometry and state of the last warning, as it was shown.
     [[nodiscard]] QRect lastLabelGeometry() const { return m_labelGeometry; }
     [[nodiscard]] QSize lastDialogSize() const { return m_dialogSize; }
@@ -41,6 +43,7 @@ private:
             return;
         m_handled = warning;
         m_messages.append(warning->Label1->text());
+        m_descriptions.append(warning->Label1->toolTip());
         m_labelGeometry = warning->Label1->geometry();
         m_dialogSize = warning->size();
         m_wordWrap = warning->Label1->wordWrap();
@@ -54,6 +57,7 @@ private:
     Answer m_answer;
     QTimer m_timer;
     QStringList m_messages;
+    QStringList m_descriptions;
     QPointer<frmVidvorun> m_handled;
     QRect m_labelGeometry;
     QSize m_dialogSize;

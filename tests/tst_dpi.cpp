@@ -3,23 +3,14 @@
 // once per screen (tests/CMakeLists.txt), and MORVANE_TEST_DPI says which
 // screen it was given, so a run on the wrong screen fails instead of
 // checking 96 DPI twice.
-#include "Design.h"
 #include "MainLayout.h"
 #include "OutlineList.h"
 #include "QueryResult.h"
-#include "ResultGrid.h"
 #include "TestSupport.h"
-#include "frmDB.h"
-#include "frmMain.h"
 
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QScreen>
-#include <QtTest>
 
 #include <cmath>
 

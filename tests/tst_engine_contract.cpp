@@ -1,15 +1,8 @@
 // What the query window relies on from every database backend, held to the
 // same checks for each: SQLite files, Access files, and any other backend
 // added to backends().
-#include "DatabaseEngine.h"
-#include "DatabaseThread.h"
-#include "Failure.h"
 #include "PostgresServer.h"
-#include "SqliteFixture.h"
 #include "TestSupport.h"
-
-#include <QElapsedTimer>
-#include <QtTest>
 
 using namespace morvane;
 
@@ -39,19 +32,11 @@ struct Backend
     bool writable;
 };
 
-QString failureOf(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const Failure &error) {
-        return error.description();
-    }
-    return QString();
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Backend)
+
+using test::failureOf;
 
 class EngineContractTest : public QObject
 {

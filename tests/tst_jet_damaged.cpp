@@ -2,23 +2,14 @@
 // nonsense), opening and reading fails cleanly with Failure, in bounded
 // time, and the program goes on working.
 
-#include "DatabaseEngine.h"
-#include "EngineTimeouts.h"
-#include "Failure.h"
 #include "TestSupport.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <atomic>
-#include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
-#include <stdexcept>
 
 using morvane::Database;
 using morvane::DatabaseEngine;
@@ -191,127 +182,119 @@ class tst_JetDamaged : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void hangingFiles();
-    void regressionFiles_data();
-    void regressionFiles();
-    void damagedCopies_data();
-    void damagedCopies();
-    void encryptedFileSaysSo();
+    void initTestCase()
+    {
+        m_folders.emplace();
+    }
+
+    void hangingFiles()
+    {
+        const QDir folder(testData + QStringLiteral("/jet-hangs"));
+        QStringList paths;
+        for (const QString &file : folder.entryList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name))
+            paths << folder.filePath(file);
+        QVERIFY(!paths.isEmpty());
+        const QList<Trial> trials = tryFiles(paths);
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            const Trial &trial = trials[i];
+            QVERIFY2(trial.error.isEmpty(), qPrintable(paths[i] + u' ' + trial.error));
+            QVERIFY2(trial.outcome != Outcome::Read, qPrintable(paths[i]));
+            QVERIFY2(!trial.description.isEmpty(), qPrintable(paths[i]));
+            // libmdb never returns on these files: only the watchdog ends the
+            // wait. The bound is generous so that a busy machine cannot fail the
+            // test, and far below forever.
+            QVERIFY2(trial.elapsedMs < 2 * readerSilenceMs + 3000,
+                     qPrintable(paths[i] + u' ' + QString::number(trial.elapsedMs)));
+        }
+        checkGoodFileStillWorks();
+    }
+
+    // Inputs that once crashed the reader or made it misbehave.
+    void regressionFiles_data()
+    {
+        QTest::addColumn<QString>("path");
+        const QDir folder(testData + QStringLiteral("/jet-damaged"));
+        const QStringList files = folder.entryList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name);
+        QVERIFY(!files.isEmpty());
+        for (const QString &file : files)
+            QTest::newRow(qPrintable(file)) << folder.filePath(file);
+    }
+
+    void regressionFiles()
+    {
+        QFETCH(QString, path);
+        QString description;
+        const Outcome outcome = tryFile(path, &description);
+        QVERIFY2(outcome == Outcome::Read || !description.isEmpty(), qPrintable(path));
+        checkGoodFileStillWorks();
+    }
+
+    void damagedCopies_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<quint32>("seed");
+        const QStringList files{"types-jet3.mdb",        "types-ace14.accdb",       "three-tables-ace14.accdb",
+                                "longtext-ace12.accdb",  "numeric-jet4.mdb",        "rows512-jet4.mdb",
+                                "overflow-rows-ace14.accdb", "bigint-ace16.accdb", "complex-ace12.accdb",
+                                "calculated-ace14.accdb", "extended-date-ace17.accdb"};
+        quint32 seed = 20240601;
+        for (const QString &file : files)
+            QTest::newRow(qPrintable(file)) << file << seed++;
+    }
+
+    void damagedCopies()
+    {
+        QFETCH(QString, file);
+        QFETCH(quint32, seed);
+        QFile source(testData + QStringLiteral("/jet/") + file);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        const QByteArray original = source.readAll();
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+
+        const QList<Variant> variants = damagedVariants(original, seed);
+        QStringList paths;
+        for (qsizetype i = 0; i < variants.size(); ++i) {
+            const QString path = folder.filePath(QStringLiteral("damaged-%1.mdb").arg(i));
+            QFile copy(path);
+            QVERIFY(copy.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(copy.write(variants[i].content), variants[i].content.size());
+            paths << path;
+        }
+        int read = 0;
+        int failed = 0;
+        const QList<Trial> trials = tryFiles(paths);
+        for (qsizetype i = 0; i < variants.size(); ++i) {
+            const Trial &trial = trials[i];
+            QVERIFY2(trial.error.isEmpty(), qPrintable(variants[i].name + u' ' + trial.error));
+            if (trial.outcome == Outcome::Read) {
+                ++read;
+            } else {
+                ++failed;
+                QVERIFY2(!trial.description.isEmpty(), qPrintable(variants[i].name));
+            }
+        }
+        // Both kinds occur, so the batch exercises the failures and the reads.
+        QVERIFY(read > 0);
+        QVERIFY(failed > 0);
+        checkGoodFileStillWorks();
+    }
+
+    // Office's encryption wraps the whole database in a compound file: it is not
+    // damaged, and the user is told what it is.
+    void encryptedFileSaysSo()
+    {
+        QString description;
+        QCOMPARE(tryFile(testData + QStringLiteral("/jet-damaged/encrypted-agile.accdb"), &description),
+                 Outcome::Refused);
+        const QString why = description.section(QStringLiteral("': "), 1);
+        QVERIFY2(why.contains(QStringLiteral("encrypted")), qPrintable(description));
+        QVERIFY2(!why.contains(QStringLiteral("damaged")), qPrintable(description));
+    }
 
 private:
     std::optional<morvane::test::IsolatedUserFolders> m_folders;
 };
-
-void tst_JetDamaged::initTestCase()
-{
-    m_folders.emplace();
-}
-
-void tst_JetDamaged::hangingFiles()
-{
-    const QDir folder(testData + QStringLiteral("/jet-hangs"));
-    QStringList paths;
-    for (const QString &file : folder.entryList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name))
-        paths << folder.filePath(file);
-    QVERIFY(!paths.isEmpty());
-    const QList<Trial> trials = tryFiles(paths);
-    for (qsizetype i = 0; i < paths.size(); ++i) {
-        const Trial &trial = trials[i];
-        QVERIFY2(trial.error.isEmpty(), qPrintable(paths[i] + u' ' + trial.error));
-        QVERIFY2(trial.outcome != Outcome::Read, qPrintable(paths[i]));
-        QVERIFY2(!trial.description.isEmpty(), qPrintable(paths[i]));
-        // libmdb never returns on these files: only the watchdog ends the
-        // wait. The bound is generous so that a busy machine cannot fail the
-        // test, and far below forever.
-        QVERIFY2(trial.elapsedMs < 2 * readerSilenceMs + 3000,
-                 qPrintable(paths[i] + u' ' + QString::number(trial.elapsedMs)));
-    }
-    checkGoodFileStillWorks();
-}
-
-// Inputs that once crashed the reader or made it misbehave.
-void tst_JetDamaged::regressionFiles_data()
-{
-    QTest::addColumn<QString>("path");
-    const QDir folder(testData + QStringLiteral("/jet-damaged"));
-    const QStringList files = folder.entryList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name);
-    QVERIFY(!files.isEmpty());
-    for (const QString &file : files)
-        QTest::newRow(qPrintable(file)) << folder.filePath(file);
-}
-
-void tst_JetDamaged::regressionFiles()
-{
-    QFETCH(QString, path);
-    QString description;
-    const Outcome outcome = tryFile(path, &description);
-    QVERIFY2(outcome == Outcome::Read || !description.isEmpty(), qPrintable(path));
-    checkGoodFileStillWorks();
-}
-
-void tst_JetDamaged::damagedCopies_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<quint32>("seed");
-    const QStringList files{"types-jet3.mdb",        "types-ace14.accdb",       "three-tables-ace14.accdb",
-                            "longtext-ace12.accdb",  "numeric-jet4.mdb",        "rows512-jet4.mdb",
-                            "overflow-rows-ace14.accdb", "bigint-ace16.accdb", "complex-ace12.accdb",
-                            "calculated-ace14.accdb", "extended-date-ace17.accdb"};
-    quint32 seed = 20240601;
-    for (const QString &file : files)
-        QTest::newRow(qPrintable(file)) << file << seed++;
-}
-
-void tst_JetDamaged::damagedCopies()
-{
-    QFETCH(QString, file);
-    QFETCH(quint32, seed);
-    QFile source(testData + QStringLiteral("/jet/") + file);
-    QVERIFY(source.open(QIODevice::ReadOnly));
-    const QByteArray original = source.readAll();
-    QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-
-    const QList<Variant> variants = damagedVariants(original, seed);
-    QStringList paths;
-    for (qsizetype i = 0; i < variants.size(); ++i) {
-        const QString path = folder.filePath(QStringLiteral("damaged-%1.mdb").arg(i));
-        QFile copy(path);
-        QVERIFY(copy.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(copy.write(variants[i].content), variants[i].content.size());
-        paths << path;
-    }
-    int read = 0;
-    int failed = 0;
-    const QList<Trial> trials = tryFiles(paths);
-    for (qsizetype i = 0; i < variants.size(); ++i) {
-        const Trial &trial = trials[i];
-        QVERIFY2(trial.error.isEmpty(), qPrintable(variants[i].name + u' ' + trial.error));
-        if (trial.outcome == Outcome::Read) {
-            ++read;
-        } else {
-            ++failed;
-            QVERIFY2(!trial.description.isEmpty(), qPrintable(variants[i].name));
-        }
-    }
-    // Both kinds occur, so the batch exercises the failures and the reads.
-    QVERIFY(read > 0);
-    QVERIFY(failed > 0);
-    checkGoodFileStillWorks();
-}
-
-// Office's encryption wraps the whole database in a compound file: it is not
-// damaged, and the user is told what it is.
-void tst_JetDamaged::encryptedFileSaysSo()
-{
-    QString description;
-    QCOMPARE(tryFile(testData + QStringLiteral("/jet-damaged/encrypted-agile.accdb"), &description),
-             Outcome::Refused);
-    const QString why = description.section(QStringLiteral("': "), 1);
-    QVERIFY2(why.contains(QStringLiteral("encrypted")), qPrintable(description));
-    QVERIFY2(!why.contains(QStringLiteral("damaged")), qPrintable(description));
-}
 
 QTEST_GUILESS_MAIN(tst_JetDamaged)
 #include "tst_jet_damaged.moc"

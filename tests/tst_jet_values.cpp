@@ -3,17 +3,9 @@
 // there): a wrong or missing value in any column kind shows up as a changed
 // line.
 
-#include "DatabaseEngine.h"
-#include "Failure.h"
-#include "FieldValue.h"
 #include "TestSupport.h"
 
-#include <QDir>
-#include <QFile>
-#include <QtTest>
-
 #include <charconv>
-#include <memory>
 
 using morvane::Database;
 using morvane::DatabaseEngine;

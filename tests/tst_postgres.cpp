@@ -1,36 +1,18 @@
 // The PostgreSQL backend against a real server this test starts itself: the
 // connection string rules, what is remembered of it, failed connections,
 // values, counts over the cursor, Execute, Cancel and bounded client memory.
-#include "AppContext.h"
-#include "DatabaseEngine.h"
-#include "DatabaseThread.h"
-#include "Design.h"
-#include "Failure.h"
 #include "PostgresClientLibrary.h"
 #include "PostgresConnectionString.h"
 #include "PostgresServer.h"
 #include "QueryRun.h"
-#include "ResultGrid.h"
-#include "SettingsStore.h"
 #include "TestSupport.h"
-#include "WarningCatcher.h"
-#include "frmDB.h"
-#include "frmMain.h"
 
-#include <QApplication>
 #include <QDirIterator>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QTcpServer>
-#include <QtTest>
 
 #include <future>
 
 using namespace morvane;
-
-Q_DECLARE_METATYPE(morvane::FieldValue)
 
 namespace {
 
@@ -68,38 +50,354 @@ class tst_postgres : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        m_folders = std::make_unique<test::IsolatedUserFolders>();
+        if (test::PostgresServer::binaryFolder().isEmpty())
+            QSKIP("No PostgreSQL server binaries found (Debian: apt-get install postgresql, or set MORVANE_PG_BIN).");
+        m_timeouts.connectSeconds = 2; // libpq's least
+        startSilentAttempt();
+        QVERIFY2(m_server.start(), qPrintable(m_server.error()));
+        m_server.query(QStringLiteral(
+            "CREATE TABLE kinds (id int, flag bool, big bigint, exact numeric, long_exact numeric, real float8,"
+            " day date, moment timestamp, bytes bytea, doc json, list int[], empty text, nothing text,"
+            " \"Mixed Name\" text);"
+            "INSERT INTO kinds VALUES (1, true, 9007199254740993, 12.50, 12345678901234567890.125, 0.1,"
+            " '2024-02-29', '2024-02-29 13:45:06', '\\x00ff41', '{\"a\": [1, 2]}', '{1,2}', '', NULL, 'spaced');"
+            "CREATE TABLE many AS SELECT g AS id, 'row ' || g AS label FROM generate_series(1, 2500) AS g;"
+            "CREATE TABLE log (entry text);"));
+    }
 
-    void connectionStringRule_data();
-    void connectionStringRule();
-    void passwordLeftOut_data();
-    void passwordLeftOut();
-    void passwordNeverStored();
+    void connectionStringRule_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("connects");
+        const QString existing = m_folders->dataPath() + QStringLiteral("/dbname=shop");
+        QDir().mkpath(m_folders->dataPath());
+        QFile file(existing);
+        QVERIFY(file.open(QIODevice::WriteOnly));
 
-    void failedConnection_data();
-    void failedConnection();
-    void silentServerGivesUp();
+        QTest::newRow("postgresql URI") << QStringLiteral("postgresql://db.example/shop") << true;
+        QTest::newRow("postgres URI") << QStringLiteral("postgres://u@db.example:6543/shop") << true;
+        QTest::newRow("key/value") << QStringLiteral("host=db.example dbname=shop") << true;
+        QTest::newRow("key/value, spaces round =") << QStringLiteral("dbname = 'my shop'") << true;
+        QTest::newRow("file path with =") << QStringLiteral("/data/a=b.sqlite") << false;
+        QTest::newRow("existing file named like options") << existing << false;
+        QTest::newRow("plain file path") << QStringLiteral("/data/shop.sqlite") << false;
+        QTest::newRow("URI prefix in capitals") << QStringLiteral("POSTGRESQL://db/shop") << false;
+        QTest::newRow("empty") << QString() << false;
+    }
 
-    void values_data();
-    void values();
-    void queryWindowOverServer();
-    void countPastTheBlock_data();
-    void countPastTheBlock();
-    void executeSeenFromSecondConnection();
-    void serverMessageIsTheDescription();
-    void cancelEndsSleepPromptly();
-    void millionsOfRowsInBoundedMemory();
+    void connectionStringRule()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, connects);
+        QCOMPARE(PostgresConnectionString::isConnectionString(path, PostgresClientLibrary::installed()), connects);
+    }
+
+    void passwordLeftOut_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("remembered");
+
+        QTest::newRow("URI user-info") << QStringLiteral("postgresql://ann:pa:ss@db.example:5433/shop?sslmode=require")
+                                       << QStringLiteral("postgresql://ann@db.example:5433/shop?sslmode=require");
+        QTest::newRow("URI query") << QStringLiteral("postgres://db/shop?password=pw&sslmode=verify-full&sslpassword=k")
+                                   << QStringLiteral("postgres://db/shop?sslmode=verify-full");
+        QTest::newRow("URI without password") << QStringLiteral("postgresql://ann@db/shop")
+                                              << QStringLiteral("postgresql://ann@db/shop");
+        QTest::newRow("key/value quoted") << QStringLiteral("host=db password='p w\\'x' dbname=shop")
+                                          << QStringLiteral("host=db dbname=shop");
+        QTest::newRow("key/value first, spaced") << QStringLiteral("password = pw  host=db")
+                                                 << QStringLiteral("host=db");
+        QTest::newRow("key/value without password") << QStringLiteral(" host=db  dbname=shop ")
+                                                    << QStringLiteral(" host=db  dbname=shop ");
+        QTest::newRow("file path unchanged") << QStringLiteral(" /data/password=x.sqlite ")
+                                             << QStringLiteral(" /data/password=x.sqlite ");
+    }
+
+    void passwordLeftOut()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, remembered);
+        QCOMPARE(DatabaseEngine::pathToRemember(typed), remembered);
+    }
+
+    // The real dialog opens the real server with a password in the URI; nothing
+    // the program wrote to the user's folders holds that password.
+    void passwordNeverStored()
+    {
+        test::TestApp app;
+        app.context.timeouts = m_timeouts;
+        const QString typed = m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser),
+                                           QString::fromLatin1(test::PostgresServer::secretPassword));
+        QVERIFY(open(typed)); // the URI's password is what lets it in
+
+        test::WarningCatcher warnings;
+        QPointer<frmMain> queryWindow = test::openThroughDialog(app.context, typed);
+        QCOMPARE(warnings.messages(), QStringList());
+        QVERIFY(app.database);
+        QVERIFY(queryWindow);
+        queryWindow->close();
+        QTRY_VERIFY(!queryWindow); // gone before the context it works with
+
+        QCOMPARE(app.settings.databasePath(), m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser)));
+        QDirIterator files(m_folders->configPath(), QDir::Files, QDirIterator::Subdirectories);
+        int read = 0;
+        while (files.hasNext()) {
+            QFile file(files.next());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY2(!file.readAll().contains(test::PostgresServer::secretPassword), qPrintable(file.fileName()));
+            ++read;
+        }
+        QVERIFY(read > 0);
+    }
+
+    void failedConnection_data()
+    {
+        QTest::addColumn<QString>("connection");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("moduleFolder"); // empty: the program's own
+
+        QTest::newRow("refused loopback port")
+            << QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres").arg(closedLoopbackPort())
+            << QStringLiteral("Connection refused") << QString();
+        QTest::newRow("wrong password")
+            << m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser), QStringLiteral("wrong"))
+            << QStringLiteral("password authentication failed") << QString();
+        QTest::newRow("missing database") << m_server.connection() + QStringLiteral(" dbname=nowhere")
+                                          << QStringLiteral("\"nowhere\" does not exist") << QString();
+        QTest::newRow("client library missing")
+            << m_server.connection()
+            << QStringLiteral("The PostgreSQL client library could not be loaded: Cannot load library %1/%2")
+                   .arg(m_folders->dataPath(), PostgresClientLibrary::moduleFileName())
+            << m_folders->dataPath();
+    }
+
+    // Every failure comes back as Failure with libpq's wording, at once;
+    // without its module the program says what is missing.
+    void failedConnection()
+    {
+        QFETCH(QString, connection);
+        QFETCH(QString, message);
+        QFETCH(QString, moduleFolder);
+        PostgresClientLibrary elsewhere(moduleFolder);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const QString failure = test::failureOf([&] {
+            (void)(moduleFolder.isEmpty() ? open(connection)
+                                          : DatabaseEngine::openDatabase(connection, m_timeouts, elsewhere));
+        });
+        QVERIFY2(failure.contains(message, Qt::CaseInsensitive), qPrintable(failure));
+        QVERIFY2(elapsed.elapsed() < 2000, qPrintable(QString::number(elapsed.elapsed())));
+    }
+
+    // A server that accepts the connection and never answers: the attempt gives
+    // up after the timeout (2 s here, libpq's least) plus a margin for a loaded
+    // machine. It was started with the test program, so that its wait passes
+    // while the test server is made.
+    void silentServerGivesUp()
+    {
+        const SilentAttempt attempt = m_silentAttempt.get();
+        QVERIFY2(attempt.failure.contains(QStringLiteral("timeout"), Qt::CaseInsensitive), qPrintable(attempt.failure));
+        QVERIFY2(attempt.elapsedMs >= m_timeouts.connectSeconds * 1000 - 100, qPrintable(QString::number(attempt.elapsedMs)));
+        QVERIFY2(attempt.elapsedMs < m_timeouts.connectSeconds * 1000 + 2000, qPrintable(QString::number(attempt.elapsedMs)));
+    }
+
+    void values_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<FieldValue>("expected");
+
+        QTest::newRow("boolean as 1") << QStringLiteral("flag") << FieldValue(qint64(1));
+        QTest::newRow("bigint past a double's precision") << QStringLiteral("big") << FieldValue(qint64(9007199254740993));
+        QTest::newRow("numeric that fits a double") << QStringLiteral("exact") << FieldValue(12.5);
+        QTest::newRow("numeric kept exact") << QStringLiteral("long_exact")
+                                            << FieldValue(QStringLiteral("12345678901234567890.125"));
+        QTest::newRow("double") << QStringLiteral("real") << FieldValue(0.1);
+        QTest::newRow("date as ISO text") << QStringLiteral("day") << FieldValue(QStringLiteral("2024-02-29"));
+        QTest::newRow("timestamp as ISO text") << QStringLiteral("moment")
+                                               << FieldValue(QStringLiteral("2024-02-29 13:45:06"));
+        QTest::newRow("bytea as bytes") << QStringLiteral("bytes") << FieldValue(QByteArray("\x00\xff" "A", 3));
+        QTest::newRow("json as text") << QStringLiteral("doc") << FieldValue(QStringLiteral("{\"a\": [1, 2]}"));
+        QTest::newRow("array as text") << QStringLiteral("list") << FieldValue(QStringLiteral("{1,2}"));
+        // Null and the empty text apart: the engine contract.
+        QTest::newRow("quoted name, other letter case") << QStringLiteral("MIXED NAME")
+                                                        << FieldValue(QStringLiteral("spaced"));
+    }
+
+    void values()
+    {
+        QFETCH(QString, field);
+        QFETCH(FieldValue, expected);
+        const std::unique_ptr<Database> database = open(m_server.connection());
+        const std::unique_ptr<Recordset> rows = database->openRecordset(QStringLiteral("select * from kinds"));
+        QVERIFY(!rows->eof());
+        QCOMPARE(rows->value(field), expected);
+        QCOMPARE(rows->value(field).isNull(), expected.isNull());
+    }
+
+    // The query window shows a server's rows as it shows a file's: names quoted
+    // with capitals and spaces, booleans as 1, Null in red.
+    void queryWindowOverServer()
+    {
+        test::TestApp app;
+        app.database = open(m_server.connection());
+        frmMain window(app.context);
+        window.show();
+        window.txtSelect->setPlainText(QStringLiteral("select \"Mixed Name\", flag, nothing from kinds"));
+        window.getButton->click();
+        QCOMPARE(test::gridHeaders(window.resultGrid),
+                 QStringList({QStringLiteral("Mixed Name"), QStringLiteral("flag"), QStringLiteral("nothing")}));
+        QCOMPARE(test::gridRow(window.resultGrid, 0),
+                 QStringList({QStringLiteral("spaced"), QStringLiteral("1"), QStringLiteral("Null")}));
+        QVERIFY(test::gridCellIsRed(window.resultGrid, 0, 2));
+        QCOMPARE(window.countLabel->text(), QStringLiteral("1 item found."));
+    }
+
+    void countPastTheBlock_data()
+    {
+        QTest::addColumn<QString>("select");
+        QTest::addColumn<QString>("firstLabel");
+        QTest::addColumn<QString>("message");
+
+        QTest::newRow("sorted: the cursor moves to its end")
+            << QStringLiteral("select id, label from many order by id desc") << QStringLiteral("row 2500")
+            << QStringLiteral("2500 items found. The first 1000 are shown.");
+        QTest::newRow("streamed scan: counted over again")
+            << QStringLiteral("select id, label from many where id > 4;") << QStringLiteral("row 5")
+            << QStringLiteral("2496 items found. The first 1000 are shown.");
+        QTest::newRow("grouped past the block")
+            << QStringLiteral("select id % 1500 as k, min(label) from many group by 1 order by 1")
+            << QStringLiteral("row 1500") << QStringLiteral("1500 items found. The first 1000 are shown.");
+    }
+
+    // Get shows the first 1000 rows and the server counts the rest without
+    // sending them; the transaction is over when the run is.
+    void countPastTheBlock()
+    {
+        QFETCH(QString, select);
+        QFETCH(QString, firstLabel);
+        QFETCH(QString, message);
+        const std::unique_ptr<Database> database = open(m_server.connection());
+        const std::atomic_bool notCancelled = false;
+        const QueryResult result = QueryRun(*database, notCancelled).run(select, {});
+        QVERIFY2(!result.failure, qPrintable(result.failure.value_or(QString())));
+        QCOMPARE(result.rowCount, QueryRun::rowLimit);
+        QCOMPARE(result.text(0, 1), firstLabel);
+        QCOMPARE(*result.countMessage, message);
+        QCOMPARE(openTransactions(), QStringLiteral("0"));
+
+        // Counted apart, without a cursor to finish, the count is the same.
+        QCOMPARE(database->countRows(select), message.section(u' ', 0, 0).toLongLong());
+        QCOMPARE(openTransactions(), QStringLiteral("0"));
+    }
+
+    void executeSeenFromSecondConnection()
+    {
+        const std::unique_ptr<Database> writer = open(m_server.connection());
+        const std::unique_ptr<Database> reader = open(m_server.connection());
+        writer->execute(QStringLiteral("insert into log values ('written')"));
+        const std::unique_ptr<Recordset> rows = reader->openRecordset(QStringLiteral("select entry from log"));
+        QVERIFY(!rows->eof());
+        QCOMPARE(rows->value(0), FieldValue(QStringLiteral("written")));
+        QVERIFY_THROWS_EXCEPTION(Failure, writer->execute(QStringLiteral("insert into log values ('a'); drop table log")));
+        // Autocommit holds: a transaction begun by hand is not left open.
+        QVERIFY_THROWS_EXCEPTION(Failure, writer->execute(QStringLiteral("begin")));
+        QCOMPARE(openTransactions(), QStringLiteral("0"));
+        QCOMPARE(m_server.query(QStringLiteral("select count(*) from log")), QStringLiteral("1"));
+    }
+
+    void serverMessageIsTheDescription()
+    {
+        const std::unique_ptr<Database> database = open(m_server.connection());
+        QCOMPARE(test::failureOf([&] { (void)database->openRecordset(QStringLiteral("select * from no_such_table")); }),
+                 QStringLiteral("relation \"no_such_table\" does not exist"));
+        // A select that would write is refused by the read-only transaction.
+        QVERIFY_THROWS_EXCEPTION(Failure, database->openRecordset(QStringLiteral("select * from many for update")));
+        QCOMPARE(openTransactions(), QStringLiteral("0"));
+    }
+
+    // The cancel request reaches the server while the statement runs on the
+    // database thread; the run ends as a failure and the connection works on.
+    void cancelEndsSleepPromptly()
+    {
+        const std::unique_ptr<Database> database = open(m_server.connection());
+        DatabaseThread thread;
+        QSignalSpy finished(&thread, &DatabaseThread::finished);
+        thread.start([&database](const std::atomic_bool &) {
+            (void)database->openRecordset(QStringLiteral("select pg_sleep(30)"));
+        }, database.get());
+        QTRY_COMPARE(m_server.query(QStringLiteral("select count(*) from pg_stat_activity where wait_event = 'PgSleep'")),
+                     QStringLiteral("1"));
+
+        QElapsedTimer pressed;
+        pressed.start();
+        thread.cancel();
+        QVERIFY(finished.wait(5000));
+        QVERIFY2(pressed.elapsed() <= 250, qPrintable(QString::number(pressed.elapsed())));
+        QVERIFY_THROWS_EXCEPTION(Failure, std::rethrow_exception(thread.takeFailure()));
+        QCOMPARE(openTransactions(), QStringLiteral("0"));
+        QCOMPARE(database->countRows(QStringLiteral("select 1")), 1);
+    }
+
+    // A Get over millions of rows reads its first block; the rest stays on the
+    // server, and the client's peak memory barely moves.
+    void millionsOfRowsInBoundedMemory()
+    {
+        // Downloaded whole, these rows would take over 100 MB of the client's memory.
+        // Three million rows that stream from the server: two small series joined.
+        const QString select = QStringLiteral("select a, b, 'row ' || a || '.' || b as label"
+                                              " from generate_series(1, 3000) as a, generate_series(1, 1000) as b");
+        const std::unique_ptr<Database> database = open(m_server.connection());
+        QVERIFY(resetPeakMemory());
+        const qint64 before = statusKb("VmRSS:");
+        const std::atomic_bool notCancelled = false;
+        const QueryResult result = QueryRun(*database, notCancelled).run(select, {});
+        const qint64 grownKb = statusKb("VmHWM:") - before;
+        QVERIFY(!result.failure);
+        QCOMPARE(result.rowCount, QueryRun::rowLimit);
+        QCOMPARE(*result.countMessage, QStringLiteral("Over 1000 items found."));
+        QVERIFY2(grownKb < 20 * 1024, qPrintable(QStringLiteral("grew by %1 kB").arg(grownKb)));
+    }
 
 private:
-    [[nodiscard]] std::unique_ptr<Database> open(const QString &connection) const;
-    [[nodiscard]] QString openTransactions() const;
-
     struct SilentAttempt
     {
         qint64 elapsedMs = -1;
         QString failure;
     };
-    void startSilentAttempt();
+
+    // The listening socket takes the connection (the system completes it
+    // without accept()) and then says nothing.
+    void startSilentAttempt()
+    {
+        QVERIFY(m_silentServer.listen(QHostAddress::LocalHost));
+        const QString connection = QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres").arg(m_silentServer.serverPort());
+        m_silentAttempt = std::async(std::launch::async, [connection, timeouts = m_timeouts] {
+            SilentAttempt attempt;
+            QElapsedTimer elapsed;
+            elapsed.start();
+            try {
+                (void)DatabaseEngine::openDatabase(connection, timeouts);
+            } catch (const Failure &failure) {
+                attempt.failure = failure.description();
+            }
+            attempt.elapsedMs = elapsed.elapsed();
+            return attempt;
+        });
+    }
+
+    [[nodiscard]] std::unique_ptr<Database> open(const QString &connection) const
+    {
+        return DatabaseEngine::openDatabase(connection, m_timeouts);
+    }
+
+    [[nodiscard]] QString openTransactions() const
+    {
+        return m_server.query(QStringLiteral(
+            "SELECT count(*) FROM pg_stat_activity WHERE state LIKE 'idle in transaction%' AND pid <> pg_backend_pid()"));
+    }
 
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
     QTcpServer m_silentServer;
@@ -107,366 +405,6 @@ private:
     test::PostgresServer m_server{QStringLiteral(MORVANE_BINARY_DIR "/pg-template")};
     EngineTimeouts m_timeouts;
 };
-
-void tst_postgres::initTestCase()
-{
-    m_folders = std::make_unique<test::IsolatedUserFolders>();
-    if (test::PostgresServer::binaryFolder().isEmpty())
-        QSKIP("No PostgreSQL server binaries found (Debian: apt-get install postgresql, or set MORVANE_PG_BIN).");
-    m_timeouts.connectSeconds = 2; // libpq's least
-    startSilentAttempt();
-    QVERIFY2(m_server.start(), qPrintable(m_server.error()));
-    m_server.query(QStringLiteral(
-        "CREATE TABLE kinds (id int, flag bool, big bigint, exact numeric, long_exact numeric, real float8,"
-        " day date, moment timestamp, bytes bytea, doc json, list int[], empty text, nothing text,"
-        " \"Mixed Name\" text);"
-        "INSERT INTO kinds VALUES (1, true, 9007199254740993, 12.50, 12345678901234567890.125, 0.1,"
-        " '2024-02-29', '2024-02-29 13:45:06', '\\x00ff41', '{\"a\": [1, 2]}', '{1,2}', '', NULL, 'spaced');"
-        "CREATE TABLE many AS SELECT g AS id, 'row ' || g AS label FROM generate_series(1, 2500) AS g;"
-        "CREATE TABLE log (entry text);"));
-}
-
-// The listening socket takes the connection (the system completes it
-// without accept()) and then says nothing.
-void tst_postgres::startSilentAttempt()
-{
-    QVERIFY(m_silentServer.listen(QHostAddress::LocalHost));
-    const QString connection = QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres").arg(m_silentServer.serverPort());
-    m_silentAttempt = std::async(std::launch::async, [connection, timeouts = m_timeouts] {
-        SilentAttempt attempt;
-        QElapsedTimer elapsed;
-        elapsed.start();
-        try {
-            (void)DatabaseEngine::openDatabase(connection, timeouts);
-        } catch (const Failure &failure) {
-            attempt.failure = failure.description();
-        }
-        attempt.elapsedMs = elapsed.elapsed();
-        return attempt;
-    });
-}
-
-std::unique_ptr<Database> tst_postgres::open(const QString &connection) const
-{
-    return DatabaseEngine::openDatabase(connection, m_timeouts);
-}
-
-QString tst_postgres::openTransactions() const
-{
-    return m_server.query(QStringLiteral(
-        "SELECT count(*) FROM pg_stat_activity WHERE state LIKE 'idle in transaction%' AND pid <> pg_backend_pid()"));
-}
-
-void tst_postgres::connectionStringRule_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("connects");
-    const QString existing = m_folders->dataPath() + QStringLiteral("/dbname=shop");
-    QDir().mkpath(m_folders->dataPath());
-    QFile file(existing);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-
-    QTest::newRow("postgresql URI") << QStringLiteral("postgresql://db.example/shop") << true;
-    QTest::newRow("postgres URI") << QStringLiteral("postgres://u@db.example:6543/shop") << true;
-    QTest::newRow("key/value") << QStringLiteral("host=db.example dbname=shop") << true;
-    QTest::newRow("key/value, spaces round =") << QStringLiteral("dbname = 'my shop'") << true;
-    QTest::newRow("file path with =") << QStringLiteral("/data/a=b.sqlite") << false;
-    QTest::newRow("existing file named like options") << existing << false;
-    QTest::newRow("plain file path") << QStringLiteral("/data/shop.sqlite") << false;
-    QTest::newRow("URI prefix in capitals") << QStringLiteral("POSTGRESQL://db/shop") << false;
-    QTest::newRow("empty") << QString() << false;
-}
-
-void tst_postgres::connectionStringRule()
-{
-    QFETCH(QString, path);
-    QFETCH(bool, connects);
-    QCOMPARE(PostgresConnectionString::isConnectionString(path, PostgresClientLibrary::installed()), connects);
-}
-
-void tst_postgres::passwordLeftOut_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("remembered");
-
-    QTest::newRow("URI user-info") << QStringLiteral("postgresql://ann:pa:ss@db.example:5433/shop?sslmode=require")
-                                   << QStringLiteral("postgresql://ann@db.example:5433/shop?sslmode=require");
-    QTest::newRow("URI query") << QStringLiteral("postgres://db/shop?password=pw&sslmode=verify-full&sslpassword=k")
-                               << QStringLiteral("postgres://db/shop?sslmode=verify-full");
-    QTest::newRow("URI without password") << QStringLiteral("postgresql://ann@db/shop")
-                                          << QStringLiteral("postgresql://ann@db/shop");
-    QTest::newRow("key/value quoted") << QStringLiteral("host=db password='p w\\'x' dbname=shop")
-                                      << QStringLiteral("host=db dbname=shop");
-    QTest::newRow("key/value first, spaced") << QStringLiteral("password = pw  host=db")
-                                             << QStringLiteral("host=db");
-    QTest::newRow("key/value without password") << QStringLiteral(" host=db  dbname=shop ")
-                                                << QStringLiteral(" host=db  dbname=shop ");
-    QTest::newRow("file path unchanged") << QStringLiteral(" /data/password=x.sqlite ")
-                                         << QStringLiteral(" /data/password=x.sqlite ");
-}
-
-void tst_postgres::passwordLeftOut()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, remembered);
-    QCOMPARE(DatabaseEngine::pathToRemember(typed), remembered);
-}
-
-// The real dialog opens the real server with a password in the URI; nothing
-// the program wrote to the user's folders holds that password.
-void tst_postgres::passwordNeverStored()
-{
-    SettingsStore settings;
-    DatabaseThread databaseThread;
-    std::unique_ptr<Database> database;
-    AppContext context{settings, databaseThread, database, m_timeouts, 1000};
-    const QString typed = m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser),
-                                       QString::fromLatin1(test::PostgresServer::secretPassword));
-
-    QVERIFY(open(typed)); // the URI's password is what lets it in
-
-    test::WarningCatcher warnings;
-    QPointer<frmDB> dialog = createForm<frmDB>(context);
-    dialog->show();
-    dialog->Text1->setText(typed);
-    dialog->Command1->click();
-    QCOMPARE(warnings.messages(), QStringList());
-    QVERIFY(database);
-    QTRY_VERIFY(!dialog);
-    QPointer<QWidget> queryWindow;
-    for (QWidget *window : QApplication::topLevelWidgets()) {
-        if (qobject_cast<frmMain *>(window))
-            queryWindow = window;
-    }
-    QVERIFY(queryWindow);
-    queryWindow->close();
-    QTRY_VERIFY(!queryWindow); // gone before the context it works with
-
-    QCOMPARE(settings.databasePath(), m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser)));
-    QDirIterator files(m_folders->configPath(), QDir::Files, QDirIterator::Subdirectories);
-    int read = 0;
-    while (files.hasNext()) {
-        QFile file(files.next());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY2(!file.readAll().contains(test::PostgresServer::secretPassword), qPrintable(file.fileName()));
-        ++read;
-    }
-    QVERIFY(read > 0);
-}
-
-void tst_postgres::failedConnection_data()
-{
-    QTest::addColumn<QString>("connection");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("moduleFolder"); // empty: the program's own
-
-    QTest::newRow("refused loopback port")
-        << QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres").arg(closedLoopbackPort())
-        << QStringLiteral("Connection refused") << QString();
-    QTest::newRow("wrong password")
-        << m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser), QStringLiteral("wrong"))
-        << QStringLiteral("password authentication failed") << QString();
-    QTest::newRow("missing database") << m_server.connection() + QStringLiteral(" dbname=nowhere")
-                                      << QStringLiteral("\"nowhere\" does not exist") << QString();
-    QTest::newRow("client library missing")
-        << m_server.connection()
-        << QStringLiteral("The PostgreSQL client library could not be loaded: Cannot load library %1/%2")
-               .arg(m_folders->dataPath(), PostgresClientLibrary::moduleFileName())
-        << m_folders->dataPath();
-}
-
-// Every failure comes back as Failure with libpq's wording, at once; without
-// its module the program says what is missing.
-void tst_postgres::failedConnection()
-{
-    QFETCH(QString, connection);
-    QFETCH(QString, message);
-    QFETCH(QString, moduleFolder);
-    PostgresClientLibrary elsewhere(moduleFolder);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    try {
-        (void)(moduleFolder.isEmpty() ? open(connection) : DatabaseEngine::openDatabase(connection, m_timeouts, elsewhere));
-        QFAIL("the connection opened");
-    } catch (const Failure &failure) {
-        QVERIFY2(failure.description().contains(message, Qt::CaseInsensitive), qPrintable(failure.description()));
-    }
-    QVERIFY2(elapsed.elapsed() < 2000, qPrintable(QString::number(elapsed.elapsed())));
-}
-
-// A server that accepts the connection and never answers: the attempt gives
-// up after the timeout (2 s here, libpq's least) plus a margin for a loaded
-// machine. It was started with the test program, so that its wait passes
-// while the test server is made.
-void tst_postgres::silentServerGivesUp()
-{
-    const SilentAttempt attempt = m_silentAttempt.get();
-    QVERIFY2(attempt.failure.contains(QStringLiteral("timeout"), Qt::CaseInsensitive), qPrintable(attempt.failure));
-    QVERIFY2(attempt.elapsedMs >= m_timeouts.connectSeconds * 1000 - 100, qPrintable(QString::number(attempt.elapsedMs)));
-    QVERIFY2(attempt.elapsedMs < m_timeouts.connectSeconds * 1000 + 2000, qPrintable(QString::number(attempt.elapsedMs)));
-}
-
-void tst_postgres::values_data()
-{
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<FieldValue>("expected");
-
-    QTest::newRow("boolean as 1") << QStringLiteral("flag") << FieldValue(qint64(1));
-    QTest::newRow("bigint past a double's precision") << QStringLiteral("big") << FieldValue(qint64(9007199254740993));
-    QTest::newRow("numeric that fits a double") << QStringLiteral("exact") << FieldValue(12.5);
-    QTest::newRow("numeric kept exact") << QStringLiteral("long_exact")
-                                        << FieldValue(QStringLiteral("12345678901234567890.125"));
-    QTest::newRow("double") << QStringLiteral("real") << FieldValue(0.1);
-    QTest::newRow("date as ISO text") << QStringLiteral("day") << FieldValue(QStringLiteral("2024-02-29"));
-    QTest::newRow("timestamp as ISO text") << QStringLiteral("moment")
-                                           << FieldValue(QStringLiteral("2024-02-29 13:45:06"));
-    QTest::newRow("bytea as bytes") << QStringLiteral("bytes") << FieldValue(QByteArray("\x00\xff" "A", 3));
-    QTest::newRow("json as text") << QStringLiteral("doc") << FieldValue(QStringLiteral("{\"a\": [1, 2]}"));
-    QTest::newRow("array as text") << QStringLiteral("list") << FieldValue(QStringLiteral("{1,2}"));
-    QTest::newRow("empty text, not Null") << QStringLiteral("empty") << FieldValue(QStringLiteral(""));
-    QTest::newRow("Null") << QStringLiteral("nothing") << FieldValue();
-    QTest::newRow("quoted name, other letter case") << QStringLiteral("MIXED NAME")
-                                                    << FieldValue(QStringLiteral("spaced"));
-}
-
-void tst_postgres::values()
-{
-    QFETCH(QString, field);
-    QFETCH(FieldValue, expected);
-    const std::unique_ptr<Database> database = open(m_server.connection());
-    const std::unique_ptr<Recordset> rows = database->openRecordset(QStringLiteral("select * from kinds"));
-    QVERIFY(!rows->eof());
-    QCOMPARE(rows->value(field), expected);
-    QCOMPARE(rows->value(field).isNull(), expected.isNull());
-}
-
-// The query window shows a server's rows as it shows a file's: names quoted
-// with capitals and spaces, booleans as 1, Null in red.
-void tst_postgres::queryWindowOverServer()
-{
-    test::TestApp app;
-    app.database = open(m_server.connection());
-    frmMain window(app.context);
-    window.show();
-    window.txtSelect->setPlainText(QStringLiteral("select \"Mixed Name\", flag, nothing from kinds"));
-    window.getButton->click();
-    QCOMPARE(test::gridHeaders(window.resultGrid),
-             QStringList({QStringLiteral("Mixed Name"), QStringLiteral("flag"), QStringLiteral("nothing")}));
-    QCOMPARE(test::gridRow(window.resultGrid, 0),
-             QStringList({QStringLiteral("spaced"), QStringLiteral("1"), QStringLiteral("Null")}));
-    QVERIFY(test::gridCellIsRed(window.resultGrid, 0, 2));
-    QCOMPARE(window.countLabel->text(), QStringLiteral("1 item found."));
-}
-
-void tst_postgres::countPastTheBlock_data()
-{
-    QTest::addColumn<QString>("select");
-    QTest::addColumn<QString>("firstLabel");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("sorted: the cursor moves to its end")
-        << QStringLiteral("select id, label from many order by id desc") << QStringLiteral("row 2500")
-        << QStringLiteral("2500 items found. The first 1000 are shown.");
-    QTest::newRow("streamed scan: counted over again")
-        << QStringLiteral("select id, label from many where id > 4;") << QStringLiteral("row 5")
-        << QStringLiteral("2496 items found. The first 1000 are shown.");
-    QTest::newRow("grouped past the block")
-        << QStringLiteral("select id % 1500 as k, min(label) from many group by 1 order by 1")
-        << QStringLiteral("row 1500") << QStringLiteral("1500 items found. The first 1000 are shown.");
-}
-
-// Get shows the first 1000 rows and the server counts the rest without
-// sending them; the transaction is over when the run is.
-void tst_postgres::countPastTheBlock()
-{
-    QFETCH(QString, select);
-    QFETCH(QString, firstLabel);
-    QFETCH(QString, message);
-    const std::unique_ptr<Database> database = open(m_server.connection());
-    const std::atomic_bool notCancelled = false;
-    const QueryResult result = QueryRun(*database, notCancelled).run(select, {});
-    QVERIFY2(!result.failure, qPrintable(result.failure.value_or(QString())));
-    QCOMPARE(result.rowCount, QueryRun::rowLimit);
-    QCOMPARE(result.text(0, 1), firstLabel);
-    QCOMPARE(*result.countMessage, message);
-    QCOMPARE(openTransactions(), QStringLiteral("0"));
-
-    // Counted apart, without a cursor to finish, the count is the same.
-    QCOMPARE(database->countRows(select), message.section(u' ', 0, 0).toLongLong());
-    QCOMPARE(openTransactions(), QStringLiteral("0"));
-}
-
-void tst_postgres::executeSeenFromSecondConnection()
-{
-    const std::unique_ptr<Database> writer = open(m_server.connection());
-    const std::unique_ptr<Database> reader = open(m_server.connection());
-    writer->execute(QStringLiteral("insert into log values ('written')"));
-    const std::unique_ptr<Recordset> rows = reader->openRecordset(QStringLiteral("select entry from log"));
-    QVERIFY(!rows->eof());
-    QCOMPARE(rows->value(0), FieldValue(QStringLiteral("written")));
-    QVERIFY_THROWS_EXCEPTION(Failure, writer->execute(QStringLiteral("insert into log values ('a'); drop table log")));
-    // Autocommit holds: a transaction begun by hand is not left open.
-    QVERIFY_THROWS_EXCEPTION(Failure, writer->execute(QStringLiteral("begin")));
-    QCOMPARE(openTransactions(), QStringLiteral("0"));
-    QCOMPARE(m_server.query(QStringLiteral("select count(*) from log")), QStringLiteral("1"));
-}
-
-void tst_postgres::serverMessageIsTheDescription()
-{
-    const std::unique_ptr<Database> database = open(m_server.connection());
-    try {
-        (void)database->openRecordset(QStringLiteral("select * from no_such_table"));
-        QFAIL("the statement opened");
-    } catch (const Failure &failure) {
-        QCOMPARE(failure.description(), QStringLiteral("relation \"no_such_table\" does not exist"));
-    }
-    // A select that would write is refused by the read-only transaction.
-    QVERIFY_THROWS_EXCEPTION(Failure, database->openRecordset(QStringLiteral("select * from many for update")));
-    QCOMPARE(openTransactions(), QStringLiteral("0"));
-}
-
-// The cancel request reaches the server while the statement runs on the
-// database thread; the run ends as a failure and the connection works on.
-void tst_postgres::cancelEndsSleepPromptly()
-{
-    const std::unique_ptr<Database> database = open(m_server.connection());
-    DatabaseThread thread;
-    QSignalSpy finished(&thread, &DatabaseThread::finished);
-    thread.start([&database](const std::atomic_bool &) {
-        (void)database->openRecordset(QStringLiteral("select pg_sleep(30)"));
-    }, database.get());
-    QTRY_COMPARE(m_server.query(QStringLiteral("select count(*) from pg_stat_activity where wait_event = 'PgSleep'")),
-                 QStringLiteral("1"));
-
-    QElapsedTimer pressed;
-    pressed.start();
-    thread.cancel();
-    QVERIFY(finished.wait(5000));
-    QVERIFY2(pressed.elapsed() <= 250, qPrintable(QString::number(pressed.elapsed())));
-    QVERIFY_THROWS_EXCEPTION(Failure, std::rethrow_exception(thread.takeFailure()));
-    QCOMPARE(openTransactions(), QStringLiteral("0"));
-    QCOMPARE(database->countRows(QStringLiteral("select 1")), 1);
-}
-
-// A Get over millions of rows reads its first block; the rest stays on the
-// server, and the client's peak memory barely moves.
-void tst_postgres::millionsOfRowsInBoundedMemory()
-{
-    // Downloaded whole, these rows would take over 100 MB of the client's memory.
-    // Three million rows that stream from the server: two small series joined.
-    const QString select = QStringLiteral("select a, b, 'row ' || a || '.' || b as label"
-                                          " from generate_series(1, 3000) as a, generate_series(1, 1000) as b");
-    const std::unique_ptr<Database> database = open(m_server.connection());
-    QVERIFY(resetPeakMemory());
-    const qint64 before = statusKb("VmRSS:");
-    const std::atomic_bool notCancelled = false;
-    const QueryResult result = QueryRun(*database, notCancelled).run(select, {});
-    const qint64 grownKb = statusKb("VmHWM:") - before;
-    QVERIFY(!result.failure);
-    QCOMPARE(result.rowCount, QueryRun::rowLimit);
-    QCOMPARE(*result.countMessage, QStringLiteral("Over 1000 items found."));
-    QVERIFY2(grownKb < 20 * 1024, qPrintable(QStringLiteral("grew by %1 kB").arg(grownKb)));
-}
 
 QTEST_MAIN(tst_postgres)
 #include "tst_postgres.moc"

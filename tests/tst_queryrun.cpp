@@ -1,9 +1,6 @@
 // One Get without any window: what QueryRun hands to the grid.
-#include "DatabaseEngine.h"
 #include "QueryRun.h"
-#include "SqliteFixture.h"
-
-#include <QtTest>
+#include "TestSupport.h"
 
 using namespace morvane;
 
@@ -38,6 +35,8 @@ private slots:
             << "select * from n" << QStringList{"*"} << QStringList{"i", "label"} << QStringList{"1", "row 1"};
         QTest::newRow("one name for two fields")
             << "select i, i from n" << QStringList{"i", "i"} << QStringList{"i", "i"} << QStringList{"1", "1"};
+        QTest::newRow("a field the outline leaves unnamed")
+            << "select count(*) from n" << QStringList{""} << QStringList{"count(*)"} << QStringList{"1200"};
         QTest::newRow("no outline")
             << "with x as (select i from n) select i from x" << QStringList{} << QStringList{"i"} << QStringList{"1"};
     }

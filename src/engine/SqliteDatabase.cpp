@@ -2,7 +2,9 @@
 
 #include "Failure.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <sqlite3.h>
 
@@ -12,13 +14,25 @@ namespace {
 
 constexpr char signature[] = "SQLite format 3"; // 15 letters and the NUL: 16 bytes
 
-SqliteHandle openHandle(const QString &path)
+// How a file is opened: as SQLite decides (read-write where the file permits),
+// or read-only as a file nothing changes, with no locks and no log index.
+enum class OpenMode { Normal, Immutable };
+
+SqliteHandle openHandle(const QString &path, OpenMode mode)
 {
     // An absolute path is never one of SQLite's special names (":memory:",
     // the empty name, "file:" URIs), so the file opened is the file named.
-    const QByteArray name = QFileInfo(path).absoluteFilePath().toUtf8();
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QByteArray name = absolute.toUtf8();
+    int flags = SQLITE_OPEN_READWRITE;
+    if (mode == OpenMode::Immutable) {
+        // In a URI every character SQLite gives a meaning ('?', '#', '%') is
+        // escaped, so the name still names exactly this file.
+        name = "file:" + QUrl::toPercentEncoding(absolute, "/") + "?immutable=1";
+        flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    }
     sqlite3 *raw = nullptr;
-    const int rc = sqlite3_open_v2(name.constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    const int rc = sqlite3_open_v2(name.constData(), &raw, flags, nullptr);
     SqliteHandle db(raw);
     if (rc != SQLITE_OK) {
         const QString error = db ? QString::fromUtf8(sqlite3_errmsg(db.get())) : QString::fromUtf8(sqlite3_errstr(rc));
@@ -63,6 +77,52 @@ void verifyReadable(SqliteConnection &connection)
     connection.run("SELECT count(*) FROM sqlite_schema");
 }
 
+// The header's read and write versions are 2 for a file in write-ahead-log
+// mode.
+bool isInWalMode(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray header = file.read(20);
+    return header.size() == 20 && header[18] == 2 && header[19] == 2;
+}
+
+// Reading a file in write-ahead-log mode needs the log's shared index (the
+// "-shm" file) beside it. Where SQLite can neither create nor open it, as in
+// a read-only folder, every read fails: with "readonly" where the file itself
+// is read-only, with "unable to open" where it is not.
+bool lacksWalIndex(const SqliteConnection &connection, const QString &path)
+{
+    const int code = sqlite3_errcode(connection.handle());
+    return (code == SQLITE_CANTOPEN || code == SQLITE_READONLY) && isInWalMode(path);
+}
+
+SqliteConnection openConnection(const QString &path, int busyTimeoutMs)
+{
+    SqliteConnection connection(openHandle(path, OpenMode::Normal));
+    harden(connection, busyTimeoutMs);
+    try {
+        verifyReadable(connection);
+        return connection;
+    } catch (const Failure &) {
+        if (!lacksWalIndex(connection, path))
+            throw;
+    }
+    // Without a log beside it the file holds the whole database, and nobody
+    // can start one where the index cannot be made either: the file can be
+    // read as it is, without locks. A log with changes in it needs the index.
+    if (QFileInfo(path + QStringLiteral("-wal")).size() > 0) {
+        throw Failure(QStringLiteral("The file is in write-ahead-log mode and its folder is read-only, so the "
+                                     "changes in its log (the -wal file beside it) cannot be read. Copy both "
+                                     "files to a writable folder to read them."));
+    }
+    SqliteConnection immutable(openHandle(path, OpenMode::Immutable));
+    harden(immutable, busyTimeoutMs);
+    verifyReadable(immutable);
+    return immutable;
+}
+
 } // namespace
 
 bool SqliteDatabase::hasSignature(QByteArrayView header)
@@ -71,10 +131,9 @@ bool SqliteDatabase::hasSignature(QByteArrayView header)
         && header.first(sizeof signature) == QByteArrayView(signature, sizeof signature);
 }
 
-SqliteDatabase::SqliteDatabase(const QString &path, int busyTimeoutMs) : m_connection(openHandle(path))
+SqliteDatabase::SqliteDatabase(const QString &path, int busyTimeoutMs)
+    : m_connection(openConnection(path, busyTimeoutMs))
 {
-    harden(m_connection, busyTimeoutMs);
-    verifyReadable(m_connection);
     makeChangesDurable(m_connection);
     m_connection.guardTypedStatements();
 }

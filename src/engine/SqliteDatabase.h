@@ -9,7 +9,9 @@
 namespace morvane {
 
 // An SQLite 3 database file, opened read-write where the file permits and
-// read-only otherwise. Opening never creates a file.
+// read-only otherwise. A file in write-ahead-log mode whose log index cannot
+// be made (a read-only folder) opens read-only as it is, unless its log holds
+// changes. Opening never creates a file.
 class SqliteDatabase final : public Database
 {
 public:

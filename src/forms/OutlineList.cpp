@@ -1,15 +1,30 @@
 #include "OutlineList.h"
 
 #include "Design.h"
+#include "OutlineModel.h"
 
+#include <QEvent>
 #include <QHeaderView>
 
 namespace morvane {
 
-OutlineList::OutlineList(QWidget *parent) : QTreeWidget(parent)
+namespace {
+
+QFont boldOf(QFont font)
 {
+    font.setBold(true);
+    return font;
+}
+
+} // namespace
+
+OutlineList::OutlineList(QWidget *parent) : QTreeView(parent), m_model(new OutlineModel(this))
+{
+    m_model->setBoldFont(boldOf(font()));
+    setModel(m_model);
     setRootIsDecorated(false);
     setItemsExpandable(false);
+    // Every line is as high as the first, so a long outline is never measured line by line.
     setUniformRowHeights(true);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -17,35 +32,39 @@ OutlineList::OutlineList(QWidget *parent) : QTreeWidget(parent)
     setHeaderHidden(true);
     header()->setStretchLastSection(false);
     header()->setMinimumSectionSize(1);
-    setColumnCount(1);
 }
 
-void OutlineList::show(const QList<OutlineItem> &items)
+void OutlineList::show(QList<OutlineItem> items)
 {
-    clear();
-    QList<QTreeWidgetItem *> lines;
-    lines.reserve(items.size());
-    QFont bold = font();
-    bold.setBold(true);
-    for (const OutlineItem &entry : items) {
-        auto *line = new QTreeWidgetItem;
-        line->setText(0, entry.text);
-        if (entry.bold)
-            line->setFont(0, bold);
-        lines.append(line);
-    }
-    // Owned by the list from here on.
-    addTopLevelItems(lines);
+    m_model->setItems(std::move(items));
+}
+
+int OutlineList::itemCount() const
+{
+    return m_model->rowCount();
+}
+
+OutlineItem OutlineList::item(int row) const
+{
+    const QModelIndex index = m_model->index(row);
+    return {index.data().toString(), index.data(Qt::FontRole).value<QFont>().bold()};
+}
+
+void OutlineList::changeEvent(QEvent *event)
+{
+    QTreeView::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        m_model->setBoldFont(boldOf(font()));
 }
 
 float OutlineList::columnWidth() const
 {
-    return Twips(this).fromPixels(QTreeWidget::columnWidth(0));
+    return Twips(this).fromPixels(QTreeView::columnWidth(0));
 }
 
 void OutlineList::setColumnWidth(float twips)
 {
-    QTreeWidget::setColumnWidth(0, Twips(this).toPixels(twips));
+    QTreeView::setColumnWidth(0, Twips(this).toPixels(twips));
 }
 
 } // namespace morvane

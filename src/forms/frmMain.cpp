@@ -11,6 +11,7 @@
 #include "ResultGrid.h"
 #include "RunWait.h"
 #include "SettingsStore.h"
+#include "StatementBox.h"
 #include "frmVidvorun.h"
 
 #include <QCloseEvent>
@@ -18,7 +19,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTimer>
@@ -95,7 +95,7 @@ void frmMain::createControls()
     countLabel->setTextFormat(Qt::PlainText);
     Label1 = new QLabel(QStringLiteral("Select:"), Frame2);
     Label1->setObjectName(QStringLiteral("Label1"));
-    txtSelect = new QPlainTextEdit(Frame2);
+    txtSelect = new StatementBox(Frame2);
     txtSelect->setObjectName(QStringLiteral("txtSelect"));
     txtSelect->setAccessibleName(QStringLiteral("Select statement"));
     Label1->setBuddy(txtSelect);
@@ -111,7 +111,7 @@ void frmMain::createControls()
 
     Frame1 = new QGroupBox(QStringLiteral("Execute"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
-    txtExecute = new QPlainTextEdit(Frame1);
+    txtExecute = new StatementBox(Frame1);
     txtExecute->setObjectName(QStringLiteral("txtExecute"));
     txtExecute->setAccessibleName(QStringLiteral("Action statement"));
     cmdExecute = new QPushButton(QStringLiteral("Execute"), Frame1);
@@ -120,14 +120,6 @@ void frmMain::createControls()
 
     // The count label lies under the Get button and the top of the grid.
     countLabel->lower();
-    // Tab moves between controls, as in every other box of the window.
-    // Breaking a line at any character keeps the layout of a pasted line
-    // without spaces linear in its length; looking for word boundaries in it
-    // first costs quadratic time and freezes the window.
-    for (QPlainTextEdit *box : {txtSelect, txtExecute}) {
-        box->setTabChangesFocus(true);
-        box->setWordWrapMode(QTextOption::WrapAnywhere);
-    }
     for (QPushButton *button : {getButton, cmdExecute})
         button->setAutoDefault(false);
     setTabOrder(txtSelect, getButton);
@@ -138,7 +130,7 @@ void frmMain::createControls()
 
     for (QWidget *watched : std::initializer_list<QWidget *>{txtSelect, txtExecute, outlineList, resultGrid, getButton, cmdExecute})
         watched->installEventFilter(this);
-    connect(txtSelect, &QPlainTextEdit::textChanged, this, &frmMain::UpdateOutline);
+    connect(txtSelect, &StatementBox::textChanged, this, &frmMain::UpdateOutline);
     connect(getButton, &QPushButton::clicked, this, &frmMain::getButton_Click);
     connect(cmdExecute, &QPushButton::clicked, this, &frmMain::cmdExecute_Click);
 }
@@ -233,7 +225,7 @@ void frmMain::storeBoth()
 void frmMain::UpdateOutline()
 {
     Outline outline = ParseOutline(txtSelect->toPlainText());
-    outlineList->show(outline.items);
+    outlineList->show(std::move(outline.items));
     colFields = std::move(outline.fields);
 }
 
@@ -260,9 +252,9 @@ bool frmMain::pressDefaultButton(QObject *watched, const QKeyEvent *keyEvent)
 {
     if (keyEvent->key() != Qt::Key_Return && keyEvent->key() != Qt::Key_Enter)
         return false;
-    auto *box = qobject_cast<QPlainTextEdit *>(watched);
+    auto *box = qobject_cast<StatementBox *>(watched);
     if (box && keyEvent->modifiers().testFlag(Qt::ControlModifier)) {
-        box->textCursor().insertText(QStringLiteral("\n"));
+        box->insertPlainText(QStringLiteral("\n"));
         return true;
     }
     if (auto *button = qobject_cast<QPushButton *>(watched)) {

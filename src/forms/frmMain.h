@@ -7,13 +7,13 @@
 
 class QGroupBox;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 
 namespace morvane {
 
 class OutlineList;
 class ResultGrid;
+class StatementBox;
 struct AppContext;
 
 // The query window. The upper frame runs a select statement into the result
@@ -35,10 +35,10 @@ public:
 
     QGroupBox *Frame2;
     QLabel *Label1;
-    QPlainTextEdit *txtSelect;
+    StatementBox *txtSelect;
     QPushButton *getButton;
     QGroupBox *Frame1;
-    QPlainTextEdit *txtExecute;
+    StatementBox *txtExecute;
     QPushButton *cmdExecute;
     OutlineList *outlineList;
     ResultGrid *resultGrid;
