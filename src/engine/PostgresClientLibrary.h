@@ -12,8 +12,8 @@ struct PostgresBackend;
 // The PostgreSQL backend lives in a module of its own, the only part of the
 // program linked to libpq, which brings some twenty more libraries (Kerberos,
 // LDAP, TLS) with it. Loading them at every start would cost most users, who
-// open only files, a third of the start-up time; so the module is loaded the
-// first time a connection string is opened.
+// open only files, about a quarter of the start-up time; so the module is
+// loaded the first time a connection string is opened.
 //
 // Once loaded, the module stays for the life of the process: the databases it
 // made may outlive this object, so it is never unloaded. Safe to use from any
