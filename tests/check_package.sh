@@ -44,7 +44,9 @@ utf16() {
     done
     echo "$out"
 }
-for program in "$root/usr/bin/morvane" "$root/usr/libexec/morvane/morvane-jet-reader"; do
+for program in "$root/usr/bin/morvane" "$root/usr/libexec/morvane/morvane-jet-reader" \
+    "$root/usr/libexec/morvane/morvane-postgres.so"; do
+    [[ -f $program ]] || fail "the package holds no $program"
     ! readelf -d "$program" | grep -qE 'R(UN)?PATH' || fail "$program carries a library search path"
     for tree in "$(realpath "$source")" "$(realpath "$build")"; do
         ! LC_ALL=C grep -qaF "$tree" "$program" || fail "$program names $tree"

@@ -1,7 +1,8 @@
 // The PostgreSQL backend against a real server this test starts itself: the
 // connection string rules, what is remembered of it, failed connections,
 // values, counts over the cursor, Execute, Cancel and bounded client memory.
-#include "PostgresDatabase.h"
+#include "PostgresClientLibrary.h"
+#include "PostgresConnectionString.h"
 #include "PostgresServer.h"
 #include "QueryRun.h"
 #include "TestSupport.h"
@@ -91,7 +92,7 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(bool, connects);
-        QCOMPARE(PostgresDatabase::isConnectionString(path), connects);
+        QCOMPARE(PostgresConnectionString::isConnectionString(path, PostgresClientLibrary::installed()), connects);
     }
 
     void passwordLeftOut_data()
@@ -156,25 +157,37 @@ private slots:
     {
         QTest::addColumn<QString>("connection");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("moduleFolder"); // empty: the program's own
 
         QTest::newRow("refused loopback port")
             << QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres").arg(closedLoopbackPort())
-            << QStringLiteral("Connection refused");
+            << QStringLiteral("Connection refused") << QString();
         QTest::newRow("wrong password")
             << m_server.uri(QString::fromLatin1(test::PostgresServer::secretUser), QStringLiteral("wrong"))
-            << QStringLiteral("password authentication failed");
+            << QStringLiteral("password authentication failed") << QString();
         QTest::newRow("missing database") << m_server.connection() + QStringLiteral(" dbname=nowhere")
-                                          << QStringLiteral("\"nowhere\" does not exist");
+                                          << QStringLiteral("\"nowhere\" does not exist") << QString();
+        QTest::newRow("client library missing")
+            << m_server.connection()
+            << QStringLiteral("The PostgreSQL client library could not be loaded: Cannot load library %1/%2")
+                   .arg(m_folders->dataPath(), PostgresClientLibrary::moduleFileName())
+            << m_folders->dataPath();
     }
 
-    // Every failure comes back as Failure with libpq's wording, at once.
+    // Every failure comes back as Failure with libpq's wording, at once;
+    // without its module the program says what is missing.
     void failedConnection()
     {
         QFETCH(QString, connection);
         QFETCH(QString, message);
+        QFETCH(QString, moduleFolder);
+        PostgresClientLibrary elsewhere(moduleFolder);
         QElapsedTimer elapsed;
         elapsed.start();
-        const QString failure = test::failureOf([&] { (void)open(connection); });
+        const QString failure = test::failureOf([&] {
+            (void)(moduleFolder.isEmpty() ? open(connection)
+                                          : DatabaseEngine::openDatabase(connection, m_timeouts, elsewhere));
+        });
         QVERIFY2(failure.contains(message, Qt::CaseInsensitive), qPrintable(failure));
         QVERIFY2(elapsed.elapsed() < 2000, qPrintable(QString::number(elapsed.elapsed())));
     }

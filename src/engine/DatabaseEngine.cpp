@@ -2,7 +2,9 @@
 
 #include "Failure.h"
 #include "JetDatabase.h"
-#include "PostgresDatabase.h"
+#include "PostgresBackend.h"
+#include "PostgresClientLibrary.h"
+#include "PostgresConnectionString.h"
 #include "SqliteDatabase.h"
 
 #include <QFile>
@@ -88,8 +90,14 @@ bool isEncryptedOfficeFile(const QString &path, const QByteArray &header)
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts)
 {
-    if (PostgresDatabase::isConnectionString(path))
-        return std::make_unique<PostgresDatabase>(path, timeouts.connectSeconds);
+    return openDatabase(path, timeouts, PostgresClientLibrary::installed());
+}
+
+std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
+                                                       PostgresClientLibrary &postgres)
+{
+    if (PostgresConnectionString::isConnectionString(path, postgres))
+        return postgres.backend().connect(path, timeouts.connectSeconds);
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
         return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
@@ -104,7 +112,7 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, cons
 
 QString DatabaseEngine::pathToRemember(const QString &path)
 {
-    return PostgresDatabase::withoutPassword(path);
+    return PostgresConnectionString::withoutPassword(path, PostgresClientLibrary::installed());
 }
 
 } // namespace morvane

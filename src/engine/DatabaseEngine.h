@@ -9,6 +9,8 @@
 
 namespace morvane {
 
+class PostgresClientLibrary;
+
 // Opens the database a path names. A server's connection string (a
 // postgresql:// URI or libpq key/value options) connects to that server.
 // Anything else is a file path, and the backend is chosen by what the file
@@ -19,6 +21,9 @@ class DatabaseEngine
 public:
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path,
                                                                 const EngineTimeouts &timeouts = {});
+    // The same with the PostgreSQL module loaded from where `postgres` says.
+    [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path, const EngineTimeouts &timeouts,
+                                                                PostgresClientLibrary &postgres);
 
     // The path as it may be written to disk: a file path unchanged, a
     // connection string without its password.

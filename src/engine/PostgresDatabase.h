@@ -48,7 +48,8 @@ class PostgresDatabase final : public Database
 public:
     // The rule that tells a connection string from a file path: a libpq URI,
     // or text with '=' that libpq parses as key/value options and that names
-    // no existing file.
+    // no existing file. The program asks PostgresConnectionString, which
+    // comes here only for text that could be options.
     [[nodiscard]] static bool isConnectionString(const QString &path);
 
     // The connection string as typed, less its password and any other secret

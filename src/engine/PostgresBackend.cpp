@@ -1,0 +1,25 @@
+// The entry point of the PostgreSQL module: built into the module only, never
+// into the program.
+#include "PostgresBackend.h"
+
+#include "PostgresDatabase.h"
+
+namespace {
+
+std::unique_ptr<morvane::Database> connect(const QString &connection, int connectTimeoutSeconds)
+{
+    return std::make_unique<morvane::PostgresDatabase>(connection, connectTimeoutSeconds);
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) const morvane::PostgresBackend *morvane_postgres_backend()
+{
+    static const morvane::PostgresBackend backend{
+        morvane::PostgresBackend::currentVersion,
+        &morvane::PostgresDatabase::isConnectionString,
+        &morvane::PostgresDatabase::withoutPassword,
+        &connect,
+    };
+    return &backend;
+}
