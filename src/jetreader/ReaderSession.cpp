@@ -1,6 +1,7 @@
 #include "ReaderSession.h"
 
 #include "JetReaderProtocol.h"
+#include "Damage.h"
 #include "ReaderFailure.h"
 
 #include <algorithm>
@@ -26,40 +27,12 @@ constexpr std::size_t signatureOffset = 4;
 constexpr off_t smallestFile = 2 * 2048;
 constexpr std::size_t prefaultLimit = 16 * 1024 * 1024;
 
-// Row offsets on a page: the low 13 bits point at the row, the top bits mark
-// a deleted row and a row that only points to where its data moved.
-constexpr unsigned offsetMask = 0x1fff;
-constexpr unsigned deletedRow = 0x8000;
-constexpr unsigned movedRow = 0x4000;
-
 // A memo or OLE value starts with this header: length and kind, then where
 // the data lives when it is not in the row.
 constexpr std::size_t longValueHeader = 12;
 constexpr std::uint32_t longValueInRow = 0x80000000u;
 constexpr std::uint32_t longValueOnePage = 0x40000000u;
 constexpr std::uint32_t longValueLengthMask = 0x3fffffffu;
-
-// Damage found while reading a table; the scan names the table and tells
-// the user.
-struct Damage
-{
-    const char *what;
-};
-
-[[noreturn]] void damaged(const char *what)
-{
-    throw Damage{what};
-}
-
-std::uint32_t u24(const unsigned char *p)
-{
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16);
-}
-
-std::string objectName(const char *name, std::size_t capacity)
-{
-    return std::string(name, strnlen(name, capacity));
-}
 
 } // namespace
 
@@ -72,11 +45,6 @@ ReaderSession::Mapping::~Mapping()
 void ReaderSession::HandleCloser::operator()(MdbHandle *mdb) const
 {
     mdb_close(mdb);
-}
-
-void ReaderSession::TableDefDeleter::operator()(MdbTableDef *table) const
-{
-    mdb_free_tabledef(table);
 }
 
 ReaderSession::ReaderSession(int fd)
@@ -110,10 +78,9 @@ ReaderSession::ReaderSession(int fd)
     m_jet3 = mdb->f->jet_version == MDB_VER_JET3;
     m_codePage = mdb->f->code_page;
     m_pageSize = std::size_t(mdb->fmt->pg_size);
-    m_rowCountOffset = mdb->fmt->row_count_offset;
     if (m_pageSize != 2048 && m_pageSize != 4096)
         throw ReaderFailure("The file is not an Access database this program can read.");
-    m_pageCount = (m_mapping.size + m_pageSize - 1) / m_pageSize;
+    m_pages = std::make_unique<PageReader>(mdb, m_mapping.address, m_mapping.size);
 
     // Names are converted by libmdb; a Jet 3 file that declares a code page
     // other than Windows' default gets its names read in that code page too.
@@ -132,7 +99,6 @@ ReaderSession::ReaderSession(int fd)
     // Touched now rather than during the first scan that meets a memo.
     m_longValue.assign(64 * 1024, '\0');
     m_longPage.assign(m_pageSize, 0);
-    m_overflowPage.assign(m_pageSize, 0);
 
     GPtrArray *catalog = mdb_read_catalog(mdb, MDB_TABLE);
     if (!catalog)
@@ -320,7 +286,7 @@ void ReaderSession::readComplexColumns(Table &table, ReplyChannel &channel)
     const std::size_t typeColumn = indexOf("ComplexTypeObjectID");
 
     std::string row;
-    forEachRow(directory, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+    m_pages->forEachRow(directory.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
         row.clear();
         decodeRow(directory, page, start, end, allColumns, row, channel);
         const std::vector<Decoded> values = splitRow(row);
@@ -370,7 +336,7 @@ void ReaderSession::readComplexValues(Column &column, ReplyChannel &channel)
         mask |= ColumnMask(1) << std::min<std::size_t>(value, 63);
 
     std::string row;
-    forEachRow(flat, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+    m_pages->forEachRow(flat.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
         row.clear();
         decodeRow(flat, page, start, end, mask, row, channel);
         const std::vector<Decoded> values = splitRow(row);
@@ -457,95 +423,6 @@ void ReaderSession::addAttachmentTables(ReplyChannel &channel)
     }
 }
 
-bool ReaderSession::readPage(std::uint32_t number, std::vector<unsigned char> &page)
-{
-    if (number == 0 || number >= m_pageCount)
-        return false;
-    MdbHandle *mdb = m_mdb.get();
-    if (mdb_read_alt_pg(mdb, number) != ssize_t(m_pageSize))
-        return false;
-    page.assign(mdb->alt_pg_buf, mdb->alt_pg_buf + m_pageSize);
-    return true;
-}
-
-bool ReaderSession::rowBounds(const unsigned char *page, unsigned row, std::size_t &start, std::size_t &end,
-                              unsigned &flags) const
-{
-    const unsigned rows = getU16(page + m_rowCountOffset);
-    const std::size_t tableEnd = m_rowCountOffset + 2 + 2 * std::size_t(rows);
-    if (row >= rows || tableEnd > m_pageSize)
-        return false;
-    const unsigned offset = getU16(page + m_rowCountOffset + 2 + 2 * row);
-    flags = offset & (deletedRow | movedRow);
-    start = offset & offsetMask;
-    end = row == 0 ? m_pageSize : (getU16(page + m_rowCountOffset + 2 * row) & offsetMask);
-    return start >= tableEnd && start <= end && end <= m_pageSize;
-}
-
-void ReaderSession::releaseReadPages()
-{
-    // The file is mapped: every page read stays resident until dropped. A
-    // table of millions of rows would otherwise make this process as large
-    // as the file; the pages come back from the page cache when needed.
-    constexpr unsigned pagesBetweenReleases = 4096;
-    if (++m_pagesSinceRelease < pagesBetweenReleases)
-        return;
-    m_pagesSinceRelease = 0;
-    madvise(m_mapping.address, m_mapping.size, MADV_DONTNEED);
-}
-
-template<typename RowFunction>
-std::uint64_t ReaderSession::forEachRow(Table &table, ReplyChannel &channel, RowFunction row)
-{
-    MdbHandle *mdb = m_mdb.get();
-    MdbTableDef *def = table.def.get();
-    mdb_rewind_table(def);
-    std::vector<unsigned char> page(m_pageSize);
-    std::uint64_t rows = 0;
-    int lastPage = 0;
-    for (;;) {
-        const int next = mdb_read_next_dpg(def);
-        if (next <= 0)
-            break;
-        // Pages come in ascending order; anything else is a damaged page
-        // map that would otherwise hand out the same rows forever.
-        if (next <= lastPage)
-            damaged("its list of pages is out of order.");
-        lastPage = next;
-        std::memcpy(page.data(), mdb->pg_buf, m_pageSize);
-        releaseReadPages();
-        const unsigned rowCount = getU16(page.data() + m_rowCountOffset);
-        for (unsigned index = 0; index < rowCount; ++index) {
-            std::size_t start = 0;
-            std::size_t end = 0;
-            unsigned flags = 0;
-            // Like libmdb, a row whose bounds make no sense is passed over.
-            if (!rowBounds(page.data(), index, start, end, flags) || (flags & deletedRow) || start == end)
-                continue;
-            if (flags & movedRow) {
-                // The row outgrew its page: here is only where it went.
-                if (end - start < 4)
-                    damaged("a moved row points nowhere.");
-                const unsigned targetRow = page[start];
-                const std::uint32_t targetPage = u24(page.data() + start + 1);
-                std::size_t movedStart = 0;
-                std::size_t movedEnd = 0;
-                unsigned movedFlags = 0;
-                if (!readPage(targetPage, m_overflowPage)
-                    || !rowBounds(m_overflowPage.data(), targetRow, movedStart, movedEnd, movedFlags)
-                    || (movedFlags & movedRow) || movedStart == movedEnd)
-                    damaged("a moved row points to a place that holds no row.");
-                row(m_overflowPage.data(), movedStart, movedEnd);
-            } else {
-                row(page.data(), start, end);
-            }
-            ++rows;
-        }
-        channel.keepAlive();
-    }
-    return rows;
-}
-
 std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expectedColumns, ColumnMask mask,
                                   std::uint64_t skip, ReplyChannel &channel)
 {
@@ -573,7 +450,7 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
         }
         std::uint64_t passed = 0;
         std::uint64_t rows = 0;
-        forEachRow(table, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+        m_pages->forEachRow(table.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
             if (passed < skip) {
                 ++passed;
                 return;
@@ -729,7 +606,7 @@ std::unordered_map<std::uint32_t, std::int64_t> ReaderSession::rowsOfComplexKeys
     std::unordered_map<std::uint32_t, std::int64_t> rowOfKey;
     std::int64_t rowNumber = 0;
     std::string row;
-    forEachRow(keys, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+    m_pages->forEachRow(keys.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
         row.clear();
         decodeRow(keys, page, start, end, allColumns, row, channel);
         if (std::uint8_t(row[0]) == std::uint8_t(Value::Integer))
@@ -774,7 +651,7 @@ std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, Colum
 
         std::uint64_t rows = 0;
         std::string stored;
-        forEachRow(flat, channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+        m_pages->forEachRow(flat.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
             row.clear();
             decodeRow(flat, page, start, end, flatMask, row, channel);
             const std::vector<Decoded> values = splitRow(row);
@@ -1043,7 +920,7 @@ void ReaderSession::readLongValue(const unsigned char *field, std::size_t size, 
     std::size_t end = 0;
     unsigned flags = 0;
     if (header & longValueOnePage) {
-        if (!readPage(pageRow >> 8, m_longPage) || !rowBounds(m_longPage.data(), pageRow & 0xff, start, end, flags)
+        if (!m_pages->readPage(pageRow >> 8, m_longPage) || !m_pages->rowBounds(m_longPage.data(), pageRow & 0xff, start, end, flags)
             || end - start < length)
             damaged("a memo or OLE value points to a place that does not hold it.");
         data.assign(reinterpret_cast<const char *>(m_longPage.data() + start), length);
@@ -1056,8 +933,8 @@ void ReaderSession::readLongValue(const unsigned char *field, std::size_t size, 
     data.reserve(length);
     std::size_t remaining = length;
     while (remaining > 0) {
-        if (pageRow == 0 || !readPage(pageRow >> 8, m_longPage)
-            || !rowBounds(m_longPage.data(), pageRow & 0xff, start, end, flags) || end - start <= 4)
+        if (pageRow == 0 || !m_pages->readPage(pageRow >> 8, m_longPage)
+            || !m_pages->rowBounds(m_longPage.data(), pageRow & 0xff, start, end, flags) || end - start <= 4)
             damaged("a memo or OLE value points to a place that does not hold it.");
         const std::size_t piece = std::min(end - start - 4, remaining);
         pageRow = getU32(m_longPage.data() + start);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "JetTable.h"
+#include "PageReader.h"
 #include "ReplyChannel.h"
 #include "ValueEncoder.h"
 
@@ -38,44 +40,6 @@ public:
                        std::uint64_t skip, ReplyChannel &channel);
 
 private:
-    // What the values of a complex column (a 4-byte key into a hidden table)
-    // are shown as.
-    enum class Complex { None, MultiValue, Attachments, Versions };
-    struct Column
-    {
-        std::string name;
-        int type = 0;
-        // Where the row keeps its null bit: numbers count deleted columns too.
-        int rowNumber = 0;
-        bool fixed = false;
-        int fixedOffset = 0;
-        int varIndex = 0;
-        int size = 0;
-        int scale = 0;
-        // A calculated column keeps the expression's result, of this type,
-        // behind a header.
-        bool calculated = false;
-        int resultType = 0;
-        Complex complex = Complex::None;
-        // Per complex key: the values joined, or the number of versions.
-        std::unordered_map<std::uint32_t, std::string> complexTexts;
-        std::unordered_map<std::uint32_t, std::uint32_t> complexCounts;
-        MdbCatalogEntry *flatTable = nullptr;
-        bool complexLoaded = false;
-    };
-    struct TableDefDeleter
-    {
-        void operator()(S_MdbTableDef *table) const;
-    };
-    struct Table
-    {
-        MdbCatalogEntry *entry = nullptr;
-        std::string name;
-        std::unique_ptr<S_MdbTableDef, TableDefDeleter> def;
-        std::vector<Column> columns;
-        bool hasVariableColumns = false;
-        std::uint32_t rowEstimate = 0;
-    };
     struct Mapping
     {
         void *address = nullptr;
@@ -97,9 +61,6 @@ private:
     // Reads the hidden tables behind the complex columns of `table`.
     void readComplexColumns(Table &table, ReplyChannel &channel);
     void readComplexValues(Column &column, ReplyChannel &channel);
-    // Calls `row(page, start, end)` for every row of the table, in stored order.
-    template<typename RowFunction>
-    std::uint64_t forEachRow(Table &table, ReplyChannel &channel, RowFunction row);
     // Decodes the row at [start, end) of `page`, one value per column, into
     // `out`; `channel` hears that work goes on.
     void decodeRow(const Table &table, const unsigned char *page, std::size_t start, std::size_t end,
@@ -113,13 +74,6 @@ private:
     // The data of a memo or OLE column: kept in the row, on one other page or
     // along a chain of pages.
     void readLongValue(const unsigned char *field, std::size_t size, std::string &data, ReplyChannel &channel);
-    // Lets go of the file's pages read so far, now and then.
-    void releaseReadPages();
-    // A copy of page `number`, or false when the file has no such page.
-    bool readPage(std::uint32_t number, std::vector<unsigned char> &page);
-    // The bounds of row `row` on a page; false when they make no sense.
-    bool rowBounds(const unsigned char *page, unsigned row, std::size_t &start, std::size_t &end,
-                   unsigned &flags) const;
 
     // A table of its own for each attachment column: one row per attached
     // file, with the row of the table it belongs to (that table's rowid), its
@@ -144,6 +98,7 @@ private:
     bool m_attachmentTablesAdded = false;
     Mapping m_mapping;
     std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
+    std::unique_ptr<PageReader> m_pages;
     std::unique_ptr<ValueEncoder> m_encoder;
     std::vector<Table> m_tables;
     GPtrArray *m_catalog = nullptr;
@@ -154,13 +109,9 @@ private:
     std::uint8_t m_version = 0;
     int m_codePage = 0;
     std::size_t m_pageSize = 0;
-    std::size_t m_rowCountOffset = 0;
-    std::uint64_t m_pageCount = 0;
-    unsigned m_pagesSinceRelease = 0;
     std::vector<unsigned char> m_longPage;
     // Kept from value to value: it only ever grows.
     std::string m_longValue;
-    std::vector<unsigned char> m_overflowPage;
 };
 
 } // namespace morvane::jetreader
