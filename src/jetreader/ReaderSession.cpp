@@ -27,13 +27,6 @@ constexpr std::size_t signatureOffset = 4;
 constexpr off_t smallestFile = 2 * 2048;
 constexpr std::size_t prefaultLimit = 16 * 1024 * 1024;
 
-// A memo or OLE value starts with this header: length and kind, then where
-// the data lives when it is not in the row.
-constexpr std::size_t longValueHeader = 12;
-constexpr std::uint32_t longValueInRow = 0x80000000u;
-constexpr std::uint32_t longValueOnePage = 0x40000000u;
-constexpr std::uint32_t longValueLengthMask = 0x3fffffffu;
-
 } // namespace
 
 ReaderSession::Mapping::~Mapping()
@@ -95,10 +88,7 @@ ReaderSession::ReaderSession(int fd)
             mdb_iconv_init(mdb);
         }
     }
-    m_encoder = std::make_unique<ValueEncoder>(m_jet3, m_codePage);
-    // Touched now rather than during the first scan that meets a memo.
-    m_longValue.assign(64 * 1024, '\0');
-    m_longPage.assign(m_pageSize, 0);
+    m_decoder = std::make_unique<RowDecoder>(*m_pages, m_jet3, m_codePage, m_mapping.size);
 
     GPtrArray *catalog = mdb_read_catalog(mdb, MDB_TABLE);
     if (!catalog)
@@ -288,7 +278,7 @@ void ReaderSession::readComplexColumns(Table &table, ReplyChannel &channel)
     std::string row;
     m_pages->forEachRow(directory.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
         row.clear();
-        decodeRow(directory, page, start, end, allColumns, row, channel);
+        m_decoder->decodeRow(directory, page, start, end, allColumns, row, channel);
         const std::vector<Decoded> values = splitRow(row);
         if (values.size() != directory.columns.size() || values[tableColumn].integer != std::int64_t(table.entry->table_pg))
             return;
@@ -338,7 +328,7 @@ void ReaderSession::readComplexValues(Column &column, ReplyChannel &channel)
     std::string row;
     m_pages->forEachRow(flat.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
         row.clear();
-        decodeRow(flat, page, start, end, mask, row, channel);
+        m_decoder->decodeRow(flat, page, start, end, mask, row, channel);
         const std::vector<Decoded> values = splitRow(row);
         if (values.size() != flat.columns.size() || values[key].tag != Value::Integer)
             return;
@@ -456,7 +446,7 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
                 return;
             }
             channel.beginRow();
-            decodeRow(table, page, start, end, mask, channel.rowData(), channel);
+            m_decoder->decodeRow(table, page, start, end, mask, channel.rowData(), channel);
             channel.endRow();
             ++rows;
         });
@@ -469,113 +459,6 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
     } catch (...) {
         channel.dropRow();
         throw;
-    }
-}
-
-void ReaderSession::decodeRow(const Table &table, const unsigned char *page, std::size_t start, std::size_t end,
-                              ColumnMask mask, std::string &out, ReplyChannel &channel)
-{
-    const unsigned char *row = page + start;
-    const std::size_t length = end - start;
-    const std::size_t countSize = m_jet3 ? 1 : 2;
-    if (length < countSize)
-        damaged("a row is cut short.");
-    const std::size_t rowColumns = m_jet3 ? row[0] : getU16(row);
-    const std::size_t maskSize = (rowColumns + 7) / 8;
-    if (length < countSize + maskSize)
-        damaged("a row is cut short.");
-    const unsigned char *nullMask = row + length - maskSize;
-
-    // Offsets of the variable-length values, relative to the row, and one
-    // more where the last one ends.
-    std::size_t varCount = 0;
-    std::size_t offsets[MDB_MAX_COLS + 1];
-    std::size_t fixedEnd = length - maskSize;
-    if (table.hasVariableColumns) {
-        std::size_t tableStart = 0;
-        if (m_jet3) {
-            if (length < countSize + maskSize + 1)
-                damaged("a row is cut short.");
-            varCount = row[length - maskSize - 1];
-            // Offsets are single bytes; a jump table says where they pass a
-            // multiple of 256.
-            std::size_t jumps = (length - 1) / 256;
-            if (length < maskSize + jumps + 2 + varCount + countSize)
-                damaged("a row is cut short.");
-            const std::size_t first = length - maskSize - jumps - 2;
-            if ((first - varCount) / 256 < jumps)
-                --jumps;
-            std::size_t used = 0;
-            for (std::size_t i = 0; i <= varCount; ++i) {
-                while (used < jumps && i == row[length - maskSize - 2 - used])
-                    ++used;
-                offsets[i] = row[first - i] + 256 * used;
-            }
-            tableStart = first - varCount;
-        } else {
-            if (length < countSize + maskSize + 2)
-                damaged("a row is cut short.");
-            varCount = getU16(row + length - maskSize - 2);
-            if (varCount > MDB_MAX_COLS || length < countSize + maskSize + 2 + 2 * (varCount + 1))
-                damaged("a row is cut short.");
-            tableStart = length - maskSize - 2 - 2 * (varCount + 1);
-            for (std::size_t i = 0; i <= varCount; ++i)
-                offsets[i] = getU16(row + length - maskSize - 4 - 2 * i);
-        }
-        if (varCount > MDB_MAX_COLS)
-            damaged("a row has too many values.");
-        if (offsets[0] < countSize)
-            damaged("the values of a row overlap.");
-        for (std::size_t i = 0; i < varCount; ++i) {
-            if (offsets[i] > offsets[i + 1])
-                damaged("the values of a row overlap.");
-        }
-        if (offsets[varCount] > tableStart)
-            damaged("the values of a row run past its end.");
-        fixedEnd = offsets[0];
-    }
-
-    for (std::size_t index = 0; index < table.columns.size(); ++index) {
-        const Column &column = table.columns[index];
-        if (!wanted(mask, index)) {
-            ValueEncoder::null(out);
-            continue;
-        }
-        // Null bits, fixed offsets and value slots all follow the numbers
-        // the row was written with, which deleted and inserted columns leave
-        // different from the columns' order. A column added after the row
-        // was written has no bit: it is Null.
-        const std::size_t number = std::size_t(column.rowNumber);
-        const bool present = number < rowColumns && (nullMask[number / 8] & (1u << (number % 8)));
-        if (column.type == column::boolean && !column.calculated) {
-            ValueEncoder::integer(out, present ? 1 : 0);
-            continue;
-        }
-        if (!present) {
-            ValueEncoder::null(out);
-            continue;
-        }
-        std::size_t valueStart;
-        std::size_t valueEnd;
-        if (column.fixed) {
-            valueStart = countSize + std::size_t(column.fixedOffset);
-            valueEnd = valueStart + std::size_t(column.size);
-            if (valueEnd > fixedEnd)
-                damaged("a value runs past its row.");
-        } else {
-            if (std::size_t(column.varIndex) >= varCount) {
-                ValueEncoder::null(out);
-                continue;
-            }
-            valueStart = offsets[column.varIndex];
-            valueEnd = offsets[column.varIndex + 1];
-        }
-        if (column.calculated)
-            decodeCalculated(column, row + valueStart, valueEnd - valueStart, out, channel);
-        else if (column.complex != Complex::None)
-            decodeComplex(column, row + valueStart, valueEnd - valueStart, out);
-        else
-            decodeValue(column, row + valueStart, valueEnd - valueStart, out, channel);
     }
 }
 
@@ -608,7 +491,7 @@ std::unordered_map<std::uint32_t, std::int64_t> ReaderSession::rowsOfComplexKeys
     std::string row;
     m_pages->forEachRow(keys.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
         row.clear();
-        decodeRow(keys, page, start, end, allColumns, row, channel);
+        m_decoder->decodeRow(keys, page, start, end, allColumns, row, channel);
         if (std::uint8_t(row[0]) == std::uint8_t(Value::Integer))
             rowOfKey.emplace(std::uint32_t(getU64(reinterpret_cast<const unsigned char *>(row.data()) + 1)),
                              rowNumber);
@@ -653,7 +536,7 @@ std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, Colum
         std::string stored;
         m_pages->forEachRow(flat.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
             row.clear();
-            decodeRow(flat, page, start, end, flatMask, row, channel);
+            m_decoder->decodeRow(flat, page, start, end, flatMask, row, channel);
             const std::vector<Decoded> values = splitRow(row);
             if (values.size() != flat.columns.size() || values[keyColumn].tag != Value::Integer)
                 return;
@@ -718,230 +601,6 @@ void ReaderSession::decodeAttachment(const std::string &stored, std::string &out
         damaged("an attachment's header is damaged.");
     const std::size_t header = getU32(reinterpret_cast<const unsigned char *>(plain.data()));
     ValueEncoder::blob(out, reinterpret_cast<const unsigned char *>(plain.data()) + header, plain.size() - header);
-}
-
-void ReaderSession::decodeCalculated(const Column &column, const unsigned char *data, std::size_t size,
-                                     std::string &out, ReplyChannel &channel)
-{
-    // The result sits behind 16 bytes and its own length.
-    constexpr std::size_t header = 20;
-    const auto unwrap = [&](const unsigned char *wrapped, std::size_t wrappedSize, std::size_t &length) {
-        if (wrappedSize < header)
-            damaged("a calculated value is cut short.");
-        length = getU32(wrapped + 16);
-        if (length > wrappedSize - header)
-            damaged("a calculated value runs past its row.");
-        return wrapped + header;
-    };
-    Column result = column;
-    result.calculated = false;
-    result.type = column.resultType;
-    if (result.type == column::memo) {
-        // A long text result is stored as a memo whose data is wrapped.
-        std::string wrapped;
-        readLongValue(data, size, wrapped, channel);
-        if (wrapped.empty()) {
-            ValueEncoder::null(out);
-            return;
-        }
-        std::size_t length = 0;
-        const unsigned char *value
-            = unwrap(reinterpret_cast<const unsigned char *>(wrapped.data()), wrapped.size(), length);
-        m_encoder->text(out, value, length);
-        return;
-    }
-    std::size_t length = 0;
-    const unsigned char *value = unwrap(data, size, length);
-    // An expression whose result is Null keeps no value.
-    if (length == 0 && result.type != column::text) {
-        ValueEncoder::null(out);
-        return;
-    }
-    switch (result.type) {
-    case column::boolean:
-        if (length < 1)
-            damaged("a calculated value is cut short.");
-        ValueEncoder::integer(out, value[0] != 0 ? 1 : 0);
-        return;
-    case column::numeric:
-    case 20: {
-        // Kept as Windows keeps a decimal: two bytes, scale, sign, then the
-        // high 32 bits of the magnitude and the low 64.
-        if (length < 16)
-            damaged("a calculated value is cut short.");
-        const unsigned __int128 magnitude
-            = (static_cast<unsigned __int128>(getU32(value + 4)) << 64) | getU64(value + 8);
-        ValueEncoder::decimal(out, (value[3] & 0x80) != 0, magnitude, std::min<int>(value[2], 38));
-        return;
-    }
-    default:
-        decodeValue(result, value, length, out, channel);
-        return;
-    }
-}
-
-void ReaderSession::decodeComplex(const Column &column, const unsigned char *data, std::size_t size, std::string &out)
-{
-    if (size < 4)
-        damaged("a complex value is cut short.");
-    const std::uint32_t id = getU32(data);
-    if (column.complex == Complex::Versions) {
-        const auto found = column.complexCounts.find(id);
-        ValueEncoder::integer(out, found == column.complexCounts.end() ? 0 : found->second);
-        return;
-    }
-    const auto found = column.complexTexts.find(id);
-    ValueEncoder::text(out, found == column.complexTexts.end() ? std::string_view() : found->second);
-}
-
-void ReaderSession::decodeValue(const Column &column, const unsigned char *data, std::size_t size,
-                                std::string &out, ReplyChannel &channel)
-{
-    const auto need = [size](std::size_t bytes) {
-        if (size < bytes)
-            damaged("a value is cut short.");
-    };
-    switch (column.type) {
-    case column::byte:
-        need(1);
-        ValueEncoder::integer(out, data[0]);
-        return;
-    case column::integer:
-        need(2);
-        ValueEncoder::integer(out, std::int16_t(getU16(data)));
-        return;
-    case column::longInteger:
-        need(4);
-        ValueEncoder::integer(out, std::int32_t(getU32(data)));
-        return;
-    case column::bigInteger:
-        need(8);
-        ValueEncoder::integer(out, std::int64_t(getU64(data)));
-        return;
-    case column::currency:
-        need(8);
-        ValueEncoder::currency(out, std::int64_t(getU64(data)));
-        return;
-    case column::single: {
-        need(4);
-        const std::uint32_t bits = getU32(data);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        ValueEncoder::single(out, value);
-        return;
-    }
-    case column::dbl:
-    case column::dateTime: {
-        need(8);
-        const std::uint64_t bits = getU64(data);
-        double value;
-        std::memcpy(&value, &bits, sizeof value);
-        if (column.type == column::dbl)
-            ValueEncoder::real(out, value);
-        else
-            ValueEncoder::dateTime(out, value);
-        return;
-    }
-    case column::guid:
-        need(16);
-        ValueEncoder::guid(out, data);
-        return;
-    case column::extendedDate:
-        decodeExtendedDate(data, size, out);
-        return;
-    case column::numeric:
-        need(17);
-        ValueEncoder::numeric(out, data, column.scale);
-        return;
-    case column::text:
-        m_encoder->text(out, data, size);
-        return;
-    case column::binary:
-        ValueEncoder::blob(out, data, size);
-        return;
-    case column::memo:
-    case column::ole: {
-        m_longValue.clear();
-        readLongValue(data, size, m_longValue, channel);
-        const auto *bytes = reinterpret_cast<const unsigned char *>(m_longValue.data());
-        if (column.type == column::memo)
-            m_encoder->text(out, bytes, m_longValue.size());
-        else
-            ValueEncoder::blob(out, bytes, m_longValue.size());
-        return;
-    }
-    default:
-        // A type this program does not know, such as ACE's attachments.
-        ValueEncoder::null(out);
-        return;
-    }
-}
-
-void ReaderSession::decodeExtendedDate(const unsigned char *data, std::size_t size, std::string &out)
-{
-    // Text: 19 digits of days since 0001-01-01, a colon, 19 digits of the
-    // time of day in 100 ns units, a colon and the digits of precision.
-    constexpr std::size_t digits = 19;
-    if (size < 2 * digits + 1 || data[digits] != ':')
-        damaged("a date/time extended value is not in its form.");
-    const auto number = [&](const unsigned char *at) {
-        std::int64_t value = 0;
-        for (std::size_t i = 0; i < digits; ++i) {
-            if (at[i] < '0' || at[i] > '9' || value > (std::numeric_limits<std::int64_t>::max() - 9) / 10)
-                damaged("a date/time extended value is not in its form.");
-            value = value * 10 + (at[i] - '0');
-        }
-        return value;
-    };
-    ValueEncoder::extendedDate(out, number(data), number(data + digits + 1));
-}
-
-void ReaderSession::readLongValue(const unsigned char *field, std::size_t size, std::string &data,
-                                  ReplyChannel &channel)
-{
-    data.clear();
-    if (size == 0)
-        return;
-    if (size < longValueHeader)
-        damaged("a memo or OLE value is cut short.");
-    const std::uint32_t header = getU32(field);
-    const std::size_t length = header & longValueLengthMask;
-    if (length > m_mapping.size)
-        damaged("a memo or OLE value is longer than the file.");
-    if (header & longValueInRow) {
-        if (length > size - longValueHeader)
-            damaged("a memo or OLE value runs past its row.");
-        data.assign(reinterpret_cast<const char *>(field + longValueHeader), length);
-        return;
-    }
-
-    std::uint32_t pageRow = getU32(field + 4);
-    std::size_t start = 0;
-    std::size_t end = 0;
-    unsigned flags = 0;
-    if (header & longValueOnePage) {
-        if (!m_pages->readPage(pageRow >> 8, m_longPage) || !m_pages->rowBounds(m_longPage.data(), pageRow & 0xff, start, end, flags)
-            || end - start < length)
-            damaged("a memo or OLE value points to a place that does not hold it.");
-        data.assign(reinterpret_cast<const char *>(m_longPage.data() + start), length);
-        return;
-    }
-    if ((header & ~longValueLengthMask) != 0)
-        damaged("a memo or OLE value is stored in a way this program does not know.");
-
-    // A chain of pieces, each starting with where the next one is.
-    data.reserve(length);
-    std::size_t remaining = length;
-    while (remaining > 0) {
-        if (pageRow == 0 || !m_pages->readPage(pageRow >> 8, m_longPage)
-            || !m_pages->rowBounds(m_longPage.data(), pageRow & 0xff, start, end, flags) || end - start <= 4)
-            damaged("a memo or OLE value points to a place that does not hold it.");
-        const std::size_t piece = std::min(end - start - 4, remaining);
-        pageRow = getU32(m_longPage.data() + start);
-        data.append(reinterpret_cast<const char *>(m_longPage.data() + start + 4), piece);
-        remaining -= piece;
-        channel.keepAlive();
-    }
 }
 
 } // namespace morvane::jetreader

@@ -3,7 +3,7 @@
 #include "JetTable.h"
 #include "PageReader.h"
 #include "ReplyChannel.h"
-#include "ValueEncoder.h"
+#include "RowDecoder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -61,20 +61,6 @@ private:
     // Reads the hidden tables behind the complex columns of `table`.
     void readComplexColumns(Table &table, ReplyChannel &channel);
     void readComplexValues(Column &column, ReplyChannel &channel);
-    // Decodes the row at [start, end) of `page`, one value per column, into
-    // `out`; `channel` hears that work goes on.
-    void decodeRow(const Table &table, const unsigned char *page, std::size_t start, std::size_t end,
-                   ColumnMask mask, std::string &out, ReplyChannel &channel);
-    void decodeValue(const Column &column, const unsigned char *data, std::size_t size,
-                     std::string &out, ReplyChannel &channel);
-    void decodeCalculated(const Column &column, const unsigned char *data, std::size_t size,
-                          std::string &out, ReplyChannel &channel);
-    void decodeExtendedDate(const unsigned char *data, std::size_t size, std::string &out);
-    void decodeComplex(const Column &column, const unsigned char *data, std::size_t size, std::string &out);
-    // The data of a memo or OLE column: kept in the row, on one other page or
-    // along a chain of pages.
-    void readLongValue(const unsigned char *field, std::size_t size, std::string &data, ReplyChannel &channel);
-
     // A table of its own for each attachment column: one row per attached
     // file, with the row of the table it belongs to (that table's rowid), its
     // name, its type and its bytes.
@@ -99,7 +85,7 @@ private:
     Mapping m_mapping;
     std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
     std::unique_ptr<PageReader> m_pages;
-    std::unique_ptr<ValueEncoder> m_encoder;
+    std::unique_ptr<RowDecoder> m_decoder;
     std::vector<Table> m_tables;
     GPtrArray *m_catalog = nullptr;
     // MSysComplexColumns, read when the first complex column needs it.
@@ -109,9 +95,6 @@ private:
     std::uint8_t m_version = 0;
     int m_codePage = 0;
     std::size_t m_pageSize = 0;
-    std::vector<unsigned char> m_longPage;
-    // Kept from value to value: it only ever grows.
-    std::string m_longValue;
 };
 
 } // namespace morvane::jetreader
