@@ -1,17 +1,14 @@
 #include "ReaderSession.h"
 
-#include "JetReaderProtocol.h"
 #include "Damage.h"
+#include "JetReaderProtocol.h"
 #include "ReaderFailure.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <charconv>
-#include <limits>
 
 #include <iconv.h>
-#include <zlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,7 +90,9 @@ ReaderSession::ReaderSession(int fd)
     GPtrArray *catalog = mdb_read_catalog(mdb, MDB_TABLE);
     if (!catalog)
         throw ReaderFailure("The list of tables in the file is damaged.");
-    m_catalog = catalog;
+    m_complex = std::make_unique<ComplexColumns>(
+        catalog, *m_pages, *m_decoder, [this](Table &table, ReplyChannel &channel) { readDefinition(table, channel); },
+        m_mapping.size);
     for (guint i = 0; i < catalog->len; ++i) {
         auto *entry = static_cast<MdbCatalogEntry *>(g_ptr_array_index(catalog, i));
         if (!entry || !mdb_is_user_table(entry))
@@ -111,6 +110,7 @@ ReaderSession::~ReaderSession()
 {
     // Table definitions refer to the handle; they go first.
     m_tables.clear();
+    m_complex.reset();
     m_mdb.reset();
 }
 
@@ -166,185 +166,7 @@ void ReaderSession::readDefinition(Table &table, ReplyChannel &channel)
     }
     table.rowEstimate = def->num_rows;
     if (complex)
-        readComplexColumns(table, channel);
-}
-
-MdbCatalogEntry *ReaderSession::entryAt(std::uint32_t page) const
-{
-    for (guint i = 0; i < m_catalog->len; ++i) {
-        auto *entry = static_cast<MdbCatalogEntry *>(g_ptr_array_index(m_catalog, i));
-        if (entry && entry->table_pg == page)
-            return entry;
-    }
-    return nullptr;
-}
-
-MdbCatalogEntry *ReaderSession::entryNamed(std::string_view name) const
-{
-    for (guint i = 0; i < m_catalog->len; ++i) {
-        auto *entry = static_cast<MdbCatalogEntry *>(g_ptr_array_index(m_catalog, i));
-        if (entry && objectName(entry->object_name, sizeof entry->object_name) == name)
-            return entry;
-    }
-    return nullptr;
-}
-
-namespace {
-
-// One value of a decoded row, as the protocol encodes it.
-struct Decoded
-{
-    Value tag = Value::Null;
-    std::int64_t integer = 0;
-    double real = 0;
-    std::string_view bytes;
-};
-
-std::vector<Decoded> splitRow(std::string_view row)
-{
-    std::vector<Decoded> values;
-    PayloadReader reader(row.data(), row.size());
-    while (!reader.atEnd() && reader.ok()) {
-        Decoded value;
-        value.tag = static_cast<Value>(reader.u8());
-        switch (value.tag) {
-        case Value::Null:
-            break;
-        case Value::Integer:
-            value.integer = std::int64_t(reader.u64());
-            break;
-        case Value::Real: {
-            const std::uint64_t bits = reader.u64();
-            std::memcpy(&value.real, &bits, sizeof value.real);
-            break;
-        }
-        case Value::Text:
-        case Value::Blob:
-            value.bytes = reader.text();
-            break;
-        }
-        values.push_back(value);
-    }
-    return values;
-}
-
-// How one element of a multi-valued field reads in the joined text.
-std::string elementText(const Decoded &value)
-{
-    switch (value.tag) {
-    case Value::Integer:
-        return std::to_string(value.integer);
-    case Value::Real: {
-        char buffer[64];
-        const auto printed = std::to_chars(buffer, buffer + sizeof buffer, value.real);
-        return std::string(buffer, printed.ptr);
-    }
-    case Value::Text:
-        return std::string(value.bytes);
-    case Value::Null:
-    case Value::Blob:
-        break;
-    }
-    return {};
-}
-
-} // namespace
-
-void ReaderSession::readComplexColumns(Table &table, ReplyChannel &channel)
-{
-    const std::string damage = "The hidden tables behind the complex columns of table '" + table.name + "' are damaged.";
-    if (!m_complexColumns) {
-        auto complexColumns = std::make_unique<Table>();
-        complexColumns->name = "MSysComplexColumns";
-        complexColumns->entry = entryNamed(complexColumns->name);
-        if (!complexColumns->entry)
-            throw ReaderFailure(damage);
-        readDefinition(*complexColumns, channel);
-        m_complexColumns = std::move(complexColumns);
-    }
-    Table &directory = *m_complexColumns;
-    const auto indexOf = [&](std::string_view name) {
-        for (std::size_t i = 0; i < directory.columns.size(); ++i) {
-            if (directory.columns[i].name == name)
-                return i;
-        }
-        throw ReaderFailure(damage);
-    };
-    const std::size_t nameColumn = indexOf("ColumnName");
-    const std::size_t tableColumn = indexOf("ConceptualTableID");
-    const std::size_t flatColumn = indexOf("FlatTableID");
-    const std::size_t typeColumn = indexOf("ComplexTypeObjectID");
-
-    std::string row;
-    m_pages->forEachRow(directory.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
-        row.clear();
-        m_decoder->decodeRow(directory, page, start, end, allColumns, row, channel);
-        const std::vector<Decoded> values = splitRow(row);
-        if (values.size() != directory.columns.size() || values[tableColumn].integer != std::int64_t(table.entry->table_pg))
-            return;
-        for (Column &column : table.columns) {
-            if (column.type != column::complex || column.name != values[nameColumn].bytes)
-                continue;
-            MdbCatalogEntry *flat = entryAt(std::uint32_t(values[flatColumn].integer) & 0xffffff);
-            MdbCatalogEntry *type = entryAt(std::uint32_t(values[typeColumn].integer) & 0xffffff);
-            if (!flat || !type)
-                throw ReaderFailure(damage);
-            const std::string typeName = objectName(type->object_name, sizeof type->object_name);
-            if (typeName == "MSysComplexType_Attachment")
-                column.complex = Complex::Attachments;
-            else if (typeName.starts_with("MSysComplexType_"))
-                column.complex = Complex::MultiValue;
-            else
-                column.complex = Complex::Versions;
-            column.flatTable = flat;
-        }
-    });
-}
-
-void ReaderSession::readComplexValues(Column &column, ReplyChannel &channel)
-{
-    Table flat;
-    flat.entry = column.flatTable;
-    flat.name = objectName(flat.entry->object_name, sizeof flat.entry->object_name);
-    readDefinition(flat, channel);
-    // The key back to the row is a long named "_" and the complex column's
-    // first name; the value is the type's own column.
-    const std::string valueName = column.complex == Complex::Attachments ? "FileName" : "Value";
-    std::size_t key = flat.columns.size();
-    std::size_t value = flat.columns.size();
-    ColumnMask mask = 0;
-    for (std::size_t i = 0; i < flat.columns.size(); ++i) {
-        if (flat.columns[i].name.starts_with('_') && flat.columns[i].type == column::longInteger)
-            key = i;
-        else if (flat.columns[i].name == valueName)
-            value = i;
-    }
-    if (key == flat.columns.size() || (column.complex != Complex::Versions && value == flat.columns.size()))
-        throw ReaderFailure("The hidden table '" + flat.name + "' of column '" + column.name + "' is damaged.");
-    mask |= ColumnMask(1) << std::min<std::size_t>(key, 63);
-    if (value < flat.columns.size())
-        mask |= ColumnMask(1) << std::min<std::size_t>(value, 63);
-
-    std::string row;
-    m_pages->forEachRow(flat.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
-        row.clear();
-        m_decoder->decodeRow(flat, page, start, end, mask, row, channel);
-        const std::vector<Decoded> values = splitRow(row);
-        if (values.size() != flat.columns.size() || values[key].tag != Value::Integer)
-            return;
-        const auto id = std::uint32_t(values[key].integer);
-        if (column.complex == Complex::Versions) {
-            ++column.complexCounts[id];
-            return;
-        }
-        std::string &joined = column.complexTexts[id];
-        if (values[value].tag == Value::Null)
-            return;
-        if (!joined.empty())
-            joined += "; ";
-        joined += elementText(values[value]);
-    });
-    column.complexLoaded = true;
+        m_complex->identify(table, channel);
 }
 
 std::uint8_t ReaderSession::shownType(const Column &column)
@@ -422,7 +244,8 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
         addAttachmentTables(channel);
         for (const AttachmentTable &files : m_attachmentTables) {
             if (files.name == tableName && expectedColumns == 4)
-                return scanAttachments(files, mask, skip, channel);
+                return m_complex->scanAttachments(m_tables[files.table], m_tables[files.table].columns[files.column],
+                                                  mask, skip, channel);
         }
         throw ReaderFailure("The table '" + std::string(tableName) + "' is no longer in the file.");
     }
@@ -436,7 +259,7 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
         for (std::size_t index = 0; index < table.columns.size(); ++index) {
             Column &column = table.columns[index];
             if (column.complex != Complex::None && !column.complexLoaded && wanted(mask, index))
-                readComplexValues(column, channel);
+                m_complex->loadValues(column, channel);
         }
         std::uint64_t passed = 0;
         std::uint64_t rows = 0;
@@ -460,147 +283,6 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
         channel.dropRow();
         throw;
     }
-}
-
-std::unordered_map<std::uint32_t, std::int64_t> ReaderSession::rowsOfComplexKeys(const Table &table,
-                                                                                const Column &column,
-                                                                                ReplyChannel &channel)
-{
-    // The table read once more with just this column, as a long; rows are
-    // counted as the table's own scan counts them.
-    Column key;
-    key.name = column.name;
-    key.type = column::longInteger;
-    key.rowNumber = column.rowNumber;
-    key.fixed = column.fixed;
-    key.fixedOffset = column.fixedOffset;
-    key.varIndex = column.varIndex;
-    key.size = column.size;
-    Table keys;
-    keys.entry = table.entry;
-    keys.name = table.name;
-    keys.def.reset(mdb_read_table(table.entry));
-    if (!keys.def)
-        throw ReaderFailure("The definition of table '" + table.name + "' is damaged.");
-    mdb_read_columns(keys.def.get());
-    keys.columns.push_back(std::move(key));
-    keys.hasVariableColumns = table.hasVariableColumns;
-
-    std::unordered_map<std::uint32_t, std::int64_t> rowOfKey;
-    std::int64_t rowNumber = 0;
-    std::string row;
-    m_pages->forEachRow(keys.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
-        row.clear();
-        m_decoder->decodeRow(keys, page, start, end, allColumns, row, channel);
-        if (std::uint8_t(row[0]) == std::uint8_t(Value::Integer))
-            rowOfKey.emplace(std::uint32_t(getU64(reinterpret_cast<const unsigned char *>(row.data()) + 1)),
-                             rowNumber);
-        ++rowNumber;
-    });
-    return rowOfKey;
-}
-
-std::uint64_t ReaderSession::scanAttachments(const AttachmentTable &files, ColumnMask mask, std::uint64_t skip,
-                                             ReplyChannel &channel)
-{
-    Table &table = m_tables[files.table];
-    const Column &column = table.columns[files.column];
-    try {
-        const std::unordered_map<std::uint32_t, std::int64_t> rowOfKey = rowsOfComplexKeys(table, column, channel);
-        std::string row;
-        Table flat;
-        flat.entry = column.flatTable;
-        flat.name = objectName(flat.entry->object_name, sizeof flat.entry->object_name);
-        readDefinition(flat, channel);
-        std::size_t keyColumn = flat.columns.size();
-        std::size_t wantedColumns[3] = {flat.columns.size(), flat.columns.size(), flat.columns.size()};
-        const char *names[3] = {"FileName", "FileType", "FileData"};
-        ColumnMask flatMask = 0;
-        for (std::size_t i = 0; i < flat.columns.size(); ++i) {
-            if (flat.columns[i].name.starts_with('_') && flat.columns[i].type == column::longInteger)
-                keyColumn = i;
-            for (std::size_t w = 0; w < 3; ++w) {
-                if (flat.columns[i].name == names[w] && wanted(mask, w + 1))
-                    wantedColumns[w] = i;
-            }
-        }
-        if (keyColumn == flat.columns.size())
-            throw ReaderFailure("The hidden table '" + flat.name + "' is damaged.");
-        flatMask |= ColumnMask(1) << std::min<std::size_t>(keyColumn, 63);
-        for (std::size_t w : wantedColumns) {
-            if (w < flat.columns.size())
-                flatMask |= ColumnMask(1) << std::min<std::size_t>(w, 63);
-        }
-
-        std::uint64_t rows = 0;
-        std::string stored;
-        m_pages->forEachRow(flat.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
-            row.clear();
-            m_decoder->decodeRow(flat, page, start, end, flatMask, row, channel);
-            const std::vector<Decoded> values = splitRow(row);
-            if (values.size() != flat.columns.size() || values[keyColumn].tag != Value::Integer)
-                return;
-            const auto owner = rowOfKey.find(std::uint32_t(values[keyColumn].integer));
-            if (owner == rowOfKey.end() || skip > 0) {
-                skip -= owner == rowOfKey.end() ? 0 : 1;
-                return;
-            }
-            channel.beginRow();
-            std::string &out = channel.rowData();
-            ValueEncoder::integer(out, owner->second);
-            for (std::size_t w = 0; w < 3; ++w) {
-                const std::size_t at = wantedColumns[w];
-                if (at >= values.size() || values[at].tag == Value::Null) {
-                    ValueEncoder::null(out);
-                } else if (w < 2) {
-                    ValueEncoder::text(out, values[at].bytes);
-                } else {
-                    stored.assign(values[at].bytes);
-                    decodeAttachment(stored, out);
-                }
-            }
-            channel.endRow();
-            ++rows;
-        });
-        channel.flushRows();
-        return rows;
-    } catch (const Damage &damage) {
-        channel.dropRow();
-        throw ReaderFailure("The attachments of table '" + table.name
-                            + "' could not be read because the file is damaged: " + damage.what);
-    } catch (...) {
-        channel.dropRow();
-        throw;
-    }
-}
-
-void ReaderSession::decodeAttachment(const std::string &stored, std::string &out)
-{
-    constexpr std::uint32_t deflated = 1;
-    const auto *data = reinterpret_cast<const unsigned char *>(stored.data());
-    if (stored.size() < 8)
-        damaged("an attachment is cut short.");
-    const std::uint32_t kind = getU32(data);
-    const std::uint32_t length = getU32(data + 4);
-    if (length > m_mapping.size * 1032)
-        damaged("an attachment claims to be larger than any file can hold.");
-    std::string plain;
-    if (kind == deflated) {
-        plain.resize(length);
-        uLongf produced = length;
-        const int rc
-            = uncompress(reinterpret_cast<Bytef *>(plain.data()), &produced, data + 8, uLong(stored.size() - 8));
-        // A stream without its closing checksum still gives all the bytes.
-        if ((rc != Z_OK && rc != Z_BUF_ERROR) || produced != length)
-            damaged("an attachment cannot be inflated.");
-    } else {
-        plain.assign(stored, 8, std::string::npos);
-    }
-    // The file follows a header that starts with its own length.
-    if (plain.size() < 4 || getU32(reinterpret_cast<const unsigned char *>(plain.data())) > plain.size())
-        damaged("an attachment's header is damaged.");
-    const std::size_t header = getU32(reinterpret_cast<const unsigned char *>(plain.data()));
-    ValueEncoder::blob(out, reinterpret_cast<const unsigned char *>(plain.data()) + header, plain.size() - header);
 }
 
 } // namespace morvane::jetreader

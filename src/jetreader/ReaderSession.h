@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ComplexColumns.h"
 #include "JetTable.h"
 #include "PageReader.h"
 #include "ReplyChannel.h"
@@ -51,16 +52,10 @@ private:
         void operator()(MdbHandle *mdb) const;
     };
 
+    // Reads the table's columns, and what its complex columns hold.
     void readDefinition(Table &table, ReplyChannel &channel);
     // The type the column's values travel as.
     static std::uint8_t shownType(const Column &column);
-    // The catalog entry of any table, system tables included, by its
-    // definition page or its name.
-    MdbCatalogEntry *entryAt(std::uint32_t page) const;
-    MdbCatalogEntry *entryNamed(std::string_view name) const;
-    // Reads the hidden tables behind the complex columns of `table`.
-    void readComplexColumns(Table &table, ReplyChannel &channel);
-    void readComplexValues(Column &column, ReplyChannel &channel);
     // A table of its own for each attachment column: one row per attached
     // file, with the row of the table it belongs to (that table's rowid), its
     // name, its type and its bytes.
@@ -71,14 +66,6 @@ private:
         std::size_t column = 0;
     };
     void addAttachmentTables(ReplyChannel &channel);
-    // For each complex key of `column`, the row of `table` that holds it.
-    std::unordered_map<std::uint32_t, std::int64_t> rowsOfComplexKeys(const Table &table, const Column &column,
-                                                                     ReplyChannel &channel);
-    std::uint64_t scanAttachments(const AttachmentTable &files, ColumnMask mask, std::uint64_t skip,
-                                  ReplyChannel &channel);
-    // The bytes of an attached file as the hidden table keeps them: a flag
-    // (deflated or not), the length, then a header and the file.
-    void decodeAttachment(const std::string &stored, std::string &out);
 
     std::vector<AttachmentTable> m_attachmentTables;
     bool m_attachmentTablesAdded = false;
@@ -86,11 +73,8 @@ private:
     std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
     std::unique_ptr<PageReader> m_pages;
     std::unique_ptr<RowDecoder> m_decoder;
+    std::unique_ptr<ComplexColumns> m_complex;
     std::vector<Table> m_tables;
-    GPtrArray *m_catalog = nullptr;
-    // MSysComplexColumns, read when the first complex column needs it.
-    std::unique_ptr<Table> m_complexColumns;
-    bool m_catalogRead = false;
     bool m_jet3 = false;
     std::uint8_t m_version = 0;
     int m_codePage = 0;
