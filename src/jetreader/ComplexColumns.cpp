@@ -291,7 +291,7 @@ ComplexColumns::AttachmentColumns ComplexColumns::attachmentColumns(const Table 
 std::uint64_t ComplexColumns::scanAttachments(const Table &table, const Column &column, ColumnMask mask,
                                               std::uint64_t skip, ReplyChannel &channel)
 {
-    try {
+    return scanReportingDamage(channel, "The attachments of table '" + table.name + "'", [&] {
         const std::unordered_map<std::uint32_t, std::int64_t> rowOfKey = rowsOfComplexKeys(table, column, channel);
         const Table flat = readFlatTable(column, channel);
         const AttachmentColumns columns = attachmentColumns(flat, mask);
@@ -312,14 +312,7 @@ std::uint64_t ComplexColumns::scanAttachments(const Table &table, const Column &
         });
         channel.flushRows();
         return rows;
-    } catch (const Damage &damage) {
-        channel.dropRow();
-        throw ReaderFailure("The attachments of table '" + table.name
-                            + "' could not be read because the file is damaged: " + damage.what);
-    } catch (...) {
-        channel.dropRow();
-        throw;
-    }
+    });
 }
 
 void ComplexColumns::encodeAttachment(std::int64_t ownerRow, const std::vector<Decoded> &values,

@@ -39,6 +39,16 @@ void ReaderSession::HandleCloser::operator()(MdbHandle *mdb) const
 
 ReaderSession::ReaderSession(int fd)
 {
+    mapFile(fd, checkedFileSize(fd));
+    openMapping();
+    useJet3CodePage();
+    m_pages = std::make_unique<PageReader>(m_mdb.get(), m_mapping.address, m_mapping.size);
+    m_decoder = std::make_unique<RowDecoder>(*m_pages, m_jet3, m_codePage, m_mapping.size);
+    readTableList();
+}
+
+std::size_t ReaderSession::checkedFileSize(int fd)
+{
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         throw ReaderFailure("It is not a regular file.");
@@ -50,44 +60,55 @@ ReaderSession::ReaderSession(int fd)
     if (std::memcmp(header + signatureOffset, jetSignature, sizeof jetSignature) != 0
         && std::memcmp(header + signatureOffset, aceSignature, sizeof aceSignature) != 0)
         throw ReaderFailure("It is not an Access database file.");
+    return std::size_t(info.st_size);
+}
 
+void ReaderSession::mapFile(int fd, std::size_t size)
+{
     // Read-only and private: nothing libmdb does can reach the file. A small
     // file is mapped in full now, while the program is not waiting for rows.
-    m_mapping.size = std::size_t(info.st_size);
+    m_mapping.size = size;
     const int populate = m_mapping.size <= prefaultLimit ? MAP_POPULATE : 0;
     void *address = mmap(nullptr, m_mapping.size, PROT_READ, MAP_PRIVATE | populate, fd, 0);
     if (address == MAP_FAILED)
         throw ReaderFailure("The file could not be read.");
     m_mapping.address = address;
+}
 
-    m_mdb.reset(mdb_open_buffer(address, m_mapping.size, MDB_NOFLAGS));
+void ReaderSession::openMapping()
+{
+    m_mdb.reset(mdb_open_buffer(m_mapping.address, m_mapping.size, MDB_NOFLAGS));
     MdbHandle *mdb = m_mdb.get();
     if (!mdb || !mdb->f || !mdb->fmt)
         throw ReaderFailure("The file is not an Access database this program can read.");
     m_version = std::uint8_t(mdb->f->jet_version);
     m_jet3 = mdb->f->jet_version == MDB_VER_JET3;
     m_codePage = mdb->f->code_page;
-    m_pageSize = std::size_t(mdb->fmt->pg_size);
-    if (m_pageSize != 2048 && m_pageSize != 4096)
+    const auto pageSize = std::size_t(mdb->fmt->pg_size);
+    if (pageSize != 2048 && pageSize != 4096)
         throw ReaderFailure("The file is not an Access database this program can read.");
-    m_pages = std::make_unique<PageReader>(mdb, m_mapping.address, m_mapping.size);
+}
 
+void ReaderSession::useJet3CodePage()
+{
     // Names are converted by libmdb; a Jet 3 file that declares a code page
     // other than Windows' default gets its names read in that code page too.
     // A code page iconv does not know leaves Windows-1252 in place.
-    if (m_jet3 && m_codePage != 0 && m_codePage != 1252) {
-        const std::string charset = "CP" + std::to_string(m_codePage);
-        const iconv_t probe = iconv_open("UTF-8", charset.c_str());
-        if (probe != iconv_t(-1)) {
-            iconv_close(probe);
-            setenv("MDB_JET3_CHARSET", charset.c_str(), 1);
-            mdb_iconv_close(mdb);
-            mdb_iconv_init(mdb);
-        }
-    }
-    m_decoder = std::make_unique<RowDecoder>(*m_pages, m_jet3, m_codePage, m_mapping.size);
+    if (!m_jet3 || m_codePage == 0 || m_codePage == 1252)
+        return;
+    const std::string charset = "CP" + std::to_string(m_codePage);
+    const iconv_t probe = iconv_open("UTF-8", charset.c_str());
+    if (probe == iconv_t(-1))
+        return;
+    iconv_close(probe);
+    setenv("MDB_JET3_CHARSET", charset.c_str(), 1);
+    mdb_iconv_close(m_mdb.get());
+    mdb_iconv_init(m_mdb.get());
+}
 
-    GPtrArray *catalog = mdb_read_catalog(mdb, MDB_TABLE);
+void ReaderSession::readTableList()
+{
+    GPtrArray *catalog = mdb_read_catalog(m_mdb.get(), MDB_TABLE);
     if (!catalog)
         throw ReaderFailure("The list of tables in the file is damaged.");
     m_complex = std::make_unique<ComplexColumns>(
@@ -240,49 +261,46 @@ std::uint64_t ReaderSession::scan(std::string_view tableName, std::size_t expect
 {
     auto found = std::find_if(m_tables.begin(), m_tables.end(),
                               [&](const Table &table) { return table.name == tableName; });
-    if (found == m_tables.end()) {
-        addAttachmentTables(channel);
-        for (const AttachmentTable &files : m_attachmentTables) {
-            if (files.name == tableName && expectedColumns == 4)
-                return m_complex->scanAttachments(m_tables[files.table], m_tables[files.table].columns[files.column],
-                                                  mask, skip, channel);
-        }
-        throw ReaderFailure("The table '" + std::string(tableName) + "' is no longer in the file.");
+    if (found != m_tables.end()) {
+        return scanReportingDamage(channel, "The table '" + found->name + "'",
+                                   [&] { return scanTable(*found, expectedColumns, mask, skip, channel); });
     }
-    Table &table = *found;
-    try {
-        if (!table.def)
-            readDefinition(table, channel);
-        if (table.columns.size() != expectedColumns)
-            throw ReaderFailure("The table '" + table.name
-                                + "' has changed since the database was opened; open the database again.");
-        for (std::size_t index = 0; index < table.columns.size(); ++index) {
-            Column &column = table.columns[index];
-            if (column.complex != Complex::None && !column.complexLoaded && wanted(mask, index))
-                m_complex->loadValues(column, channel);
-        }
-        std::uint64_t passed = 0;
-        std::uint64_t rows = 0;
-        m_pages->forEachRow(table.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
-            if (passed < skip) {
-                ++passed;
-                return;
-            }
-            channel.beginRow();
-            m_decoder->decodeRow(table, page, start, end, mask, channel.rowData(), channel);
-            channel.endRow();
-            ++rows;
-        });
-        channel.flushRows();
-        return rows;
-    } catch (const Damage &damage) {
-        channel.dropRow();
-        throw ReaderFailure("The table '" + table.name + "' could not be read because the file is damaged: "
-                            + damage.what);
-    } catch (...) {
-        channel.dropRow();
-        throw;
+    addAttachmentTables(channel);
+    for (const AttachmentTable &files : m_attachmentTables) {
+        if (files.name == tableName && expectedColumns == 4)
+            return m_complex->scanAttachments(m_tables[files.table], m_tables[files.table].columns[files.column],
+                                              mask, skip, channel);
     }
+    throw ReaderFailure("The table '" + std::string(tableName) + "' is no longer in the file.");
+}
+
+std::uint64_t ReaderSession::scanTable(Table &table, std::size_t expectedColumns, ColumnMask mask,
+                                       std::uint64_t skip, ReplyChannel &channel)
+{
+    if (!table.def)
+        readDefinition(table, channel);
+    if (table.columns.size() != expectedColumns)
+        throw ReaderFailure("The table '" + table.name
+                            + "' has changed since the database was opened; open the database again.");
+    for (std::size_t index = 0; index < table.columns.size(); ++index) {
+        Column &column = table.columns[index];
+        if (column.complex != Complex::None && !column.complexLoaded && wanted(mask, index))
+            m_complex->loadValues(column, channel);
+    }
+    std::uint64_t passed = 0;
+    std::uint64_t rows = 0;
+    m_pages->forEachRow(table.def.get(), channel, [&](const unsigned char *page, std::size_t start, std::size_t end) {
+        if (passed < skip) {
+            ++passed;
+            return;
+        }
+        channel.beginRow();
+        m_decoder->decodeRow(table, page, start, end, mask, channel.rowData(), channel);
+        channel.endRow();
+        ++rows;
+    });
+    channel.flushRows();
+    return rows;
 }
 
 } // namespace morvane::jetreader

@@ -52,8 +52,20 @@ private:
         void operator()(MdbHandle *mdb) const;
     };
 
+    // The steps of opening: the file's size once it is known to be an
+    // Access file, its mapping, libmdb's handle on the mapping, the code page
+    // of names, and the list of user tables.
+    static std::size_t checkedFileSize(int fd);
+    void mapFile(int fd, std::size_t size);
+    void openMapping();
+    void useJet3CodePage();
+    void readTableList();
+
     // Reads the table's columns, and what its complex columns hold.
     void readDefinition(Table &table, ReplyChannel &channel);
+    // scan() for one of the file's own tables.
+    std::uint64_t scanTable(Table &table, std::size_t expectedColumns, ColumnMask mask, std::uint64_t skip,
+                            ReplyChannel &channel);
     // The type the column's values travel as.
     static std::uint8_t shownType(const Column &column);
     // A table of its own for each attachment column: one row per attached
@@ -78,7 +90,6 @@ private:
     bool m_jet3 = false;
     std::uint8_t m_version = 0;
     int m_codePage = 0;
-    std::size_t m_pageSize = 0;
 };
 
 } // namespace morvane::jetreader
