@@ -30,6 +30,47 @@ const unsigned char *unwrapCalculated(const unsigned char *wrapped, std::size_t 
     return wrapped + calculatedHeader;
 }
 
+// The bytes a value of a type of fixed size takes; 0 for the other types.
+std::size_t fixedSize(int type)
+{
+    switch (type) {
+    case column::byte:
+        return 1;
+    case column::integer:
+        return 2;
+    case column::longInteger:
+    case column::single:
+        return 4;
+    case column::bigInteger:
+    case column::currency:
+    case column::dbl:
+    case column::dateTime:
+        return 8;
+    case column::guid:
+        return 16;
+    case column::numeric:
+        return 17;
+    default:
+        return 0;
+    }
+}
+
+float singleAt(const unsigned char *data)
+{
+    const std::uint32_t bits = getU32(data);
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+double doubleAt(const unsigned char *data)
+{
+    const std::uint64_t bits = getU64(data);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 } // namespace
 
 RowDecoder::RowDecoder(PageReader &pages, bool jet3, int codePage, std::size_t fileSize)
@@ -80,44 +121,46 @@ void RowDecoder::readLayout(const Table &table, const unsigned char *row, std::s
 
 std::size_t RowDecoder::readJet3Offsets(RowLayout &layout)
 {
-    const unsigned char *row = layout.row;
-    const std::size_t length = layout.length;
-    const std::size_t maskSize = layout.maskSize;
-    if (length < layout.countSize + maskSize + 1)
-        damaged("a row is cut short.");
-    const std::size_t varCount = row[length - maskSize - 1];
+    // The count of variable-length values and their offsets sit before the
+    // null mask, read backwards.
+    const std::size_t maskStart = layout.length - layout.maskSize;
+    needRowBytes(layout, layout.countSize + layout.maskSize + 1);
+    const std::size_t varCount = layout.row[maskStart - 1];
     layout.varCount = varCount;
     // Offsets are single bytes; a jump table says where they pass a multiple
     // of 256.
-    std::size_t jumps = (length - 1) / 256;
-    if (length < maskSize + jumps + 2 + varCount + layout.countSize)
-        damaged("a row is cut short.");
-    const std::size_t first = length - maskSize - jumps - 2;
+    std::size_t jumps = (layout.length - 1) / 256;
+    needRowBytes(layout, layout.maskSize + jumps + 2 + varCount + layout.countSize);
+    const std::size_t first = maskStart - jumps - 2;
     if ((first - varCount) / 256 < jumps)
         --jumps;
     std::size_t used = 0;
     for (std::size_t i = 0; i <= varCount; ++i) {
-        while (used < jumps && i == row[length - maskSize - 2 - used])
+        while (used < jumps && i == layout.row[maskStart - 2 - used])
             ++used;
-        layout.offsets[i] = row[first - i] + 256 * used;
+        layout.offsets[i] = layout.row[first - i] + 256 * used;
     }
     return first - varCount;
 }
 
 std::size_t RowDecoder::readJet4Offsets(RowLayout &layout)
 {
-    const unsigned char *row = layout.row;
-    const std::size_t length = layout.length;
-    const std::size_t maskSize = layout.maskSize;
-    if (length < layout.countSize + maskSize + 2)
-        damaged("a row is cut short.");
-    const std::size_t varCount = getU16(row + length - maskSize - 2);
+    const std::size_t maskStart = layout.length - layout.maskSize;
+    needRowBytes(layout, layout.countSize + layout.maskSize + 2);
+    const std::size_t varCount = getU16(layout.row + maskStart - 2);
     layout.varCount = varCount;
-    if (varCount > MDB_MAX_COLS || length < layout.countSize + maskSize + 2 + 2 * (varCount + 1))
+    if (varCount > MDB_MAX_COLS)
         damaged("a row is cut short.");
+    needRowBytes(layout, layout.countSize + layout.maskSize + 2 + 2 * (varCount + 1));
     for (std::size_t i = 0; i <= varCount; ++i)
-        layout.offsets[i] = getU16(row + length - maskSize - 4 - 2 * i);
-    return length - maskSize - 2 - 2 * (varCount + 1);
+        layout.offsets[i] = getU16(layout.row + maskStart - 4 - 2 * i);
+    return maskStart - 2 - 2 * (varCount + 1);
+}
+
+void RowDecoder::needRowBytes(const RowLayout &layout, std::size_t bytes)
+{
+    if (layout.length < bytes)
+        damaged("a row is cut short.");
 }
 
 void RowDecoder::checkOffsets(const RowLayout &layout, std::size_t tableStart)
@@ -250,84 +293,42 @@ void RowDecoder::decodeComplex(const Column &column, const unsigned char *data, 
 void RowDecoder::decodeValue(const Column &column, const unsigned char *data, std::size_t size, std::string &out,
                              ReplyChannel &channel)
 {
-    const auto need = [size](std::size_t bytes) {
-        if (size < bytes)
-            damaged("a value is cut short.");
-    };
+    if (size < fixedSize(column.type))
+        damaged("a value is cut short.");
     switch (column.type) {
     case column::byte:
-        need(1);
-        ValueEncoder::integer(out, data[0]);
-        return;
+        return ValueEncoder::integer(out, data[0]);
     case column::integer:
-        need(2);
-        ValueEncoder::integer(out, std::int16_t(getU16(data)));
-        return;
+        return ValueEncoder::integer(out, std::int16_t(getU16(data)));
     case column::longInteger:
-        need(4);
-        ValueEncoder::integer(out, std::int32_t(getU32(data)));
-        return;
+        return ValueEncoder::integer(out, std::int32_t(getU32(data)));
     case column::bigInteger:
-        need(8);
-        ValueEncoder::integer(out, std::int64_t(getU64(data)));
-        return;
+        return ValueEncoder::integer(out, std::int64_t(getU64(data)));
     case column::currency:
-        need(8);
-        ValueEncoder::currency(out, std::int64_t(getU64(data)));
-        return;
+        return ValueEncoder::currency(out, std::int64_t(getU64(data)));
     case column::single:
-        need(4);
-        decodeFloatingPoint(column, data, out);
-        return;
+        return ValueEncoder::single(out, singleAt(data));
     case column::dbl:
+        return ValueEncoder::real(out, doubleAt(data));
     case column::dateTime:
-        need(8);
-        decodeFloatingPoint(column, data, out);
-        return;
+        return ValueEncoder::dateTime(out, doubleAt(data));
     case column::guid:
-        need(16);
-        ValueEncoder::guid(out, data);
-        return;
+        return ValueEncoder::guid(out, data);
     case column::extendedDate:
-        decodeExtendedDate(data, size, out);
-        return;
+        return decodeExtendedDate(data, size, out);
     case column::numeric:
-        need(17);
-        ValueEncoder::numeric(out, data, column.scale);
-        return;
+        return ValueEncoder::numeric(out, data, column.scale);
     case column::text:
-        m_encoder.text(out, data, size);
-        return;
+        return m_encoder.text(out, data, size);
     case column::binary:
-        ValueEncoder::blob(out, data, size);
-        return;
+        return ValueEncoder::blob(out, data, size);
     case column::memo:
     case column::ole:
-        decodeMemoOrOle(column, data, size, out, channel);
-        return;
+        return decodeMemoOrOle(column, data, size, out, channel);
     default:
         // A type this program does not know, such as ACE's attachments.
-        ValueEncoder::null(out);
-        return;
+        return ValueEncoder::null(out);
     }
-}
-
-void RowDecoder::decodeFloatingPoint(const Column &column, const unsigned char *data, std::string &out)
-{
-    if (column.type == column::single) {
-        const std::uint32_t bits = getU32(data);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        ValueEncoder::single(out, value);
-        return;
-    }
-    const std::uint64_t bits = getU64(data);
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    if (column.type == column::dbl)
-        ValueEncoder::real(out, value);
-    else
-        ValueEncoder::dateTime(out, value);
 }
 
 void RowDecoder::decodeMemoOrOle(const Column &column, const unsigned char *data, std::size_t size,

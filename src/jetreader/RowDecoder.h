@@ -53,6 +53,7 @@ private:
     // table starts.
     static std::size_t readJet3Offsets(RowLayout &layout);
     static std::size_t readJet4Offsets(RowLayout &layout);
+    static void needRowBytes(const RowLayout &layout, std::size_t bytes);
     static void checkOffsets(const RowLayout &layout, std::size_t tableStart);
     // The bounds of the column's value in the row; false when the row has no
     // place for it.
@@ -61,7 +62,6 @@ private:
     void decodeColumn(const Column &column, const RowLayout &layout, std::string &out, ReplyChannel &channel);
     void decodeValue(const Column &column, const unsigned char *data, std::size_t size, std::string &out,
                      ReplyChannel &channel);
-    static void decodeFloatingPoint(const Column &column, const unsigned char *data, std::string &out);
     void decodeMemoOrOle(const Column &column, const unsigned char *data, std::size_t size, std::string &out,
                          ReplyChannel &channel);
     void decodeCalculated(const Column &column, const unsigned char *data, std::size_t size, std::string &out,
