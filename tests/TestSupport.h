@@ -110,6 +110,28 @@ Form *visibleForm()
     return nullptr;
 }
 
+// Shows a window and waits until it is on screen (or, with `active`, has
+// the focus); false when it never got there.
+inline bool showAndWait(QWidget *window, bool active = false)
+{
+    window->QWidget::show();
+    return active ? QTest::qWaitForWindowActive(window) : QTest::qWaitForWindowExposed(window);
+}
+
+// Types a statement into the query window's select box and presses Get, or
+// into its action box and presses Execute, as the user does.
+inline void get(frmMain *window, const QString &select)
+{
+    window->txtSelect->setPlainText(select);
+    window->getButton->click();
+}
+
+inline void execute(frmMain *window, const QString &action)
+{
+    window->txtExecute->setPlainText(action);
+    window->cmdExecute->click();
+}
+
 // Closes every window and lets the ones that delete themselves go.
 inline void closeAllWindows()
 {
@@ -148,6 +170,13 @@ inline void writeFile(const QString &path, const QByteArray &content)
     QCOMPARE(file.write(content), content.size());
 }
 
+// The whole content of a file, or empty when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 inline QByteArray checksum(const QString &path)
 {
     QFile file(path);
@@ -165,6 +194,18 @@ inline int fileMode(const QString &path)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return -1;
     return int(info.st_mode & 07777);
+}
+
+// A result of `headers.size()` columns holding `cells` row by row.
+inline QueryResult makeResult(const QStringList &headers, const QStringList &cells, const QList<bool> &nulls = {})
+{
+    QueryResult result;
+    result.headers = headers;
+    result.cells.assign(cells.cbegin(), cells.cend());
+    result.nulls.assign(cells.size(), false);
+    std::copy(nulls.cbegin(), nulls.cend(), result.nulls.begin());
+    result.rowCount = int(cells.size() / headers.size());
+    return result;
 }
 
 inline QStringList gridHeaders(const ResultGrid *grid)

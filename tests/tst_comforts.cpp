@@ -23,10 +23,8 @@ private slots:
         m_folders = std::make_unique<test::IsolatedUserFolders>();
         m_app = std::make_unique<test::TestApp>();
         QVERIFY(m_files.isValid());
-        for (const char *name : {"alpha.sqlite", "alpine.mdb", "beta.db"}) {
-            QFile file(m_files.filePath(QString::fromLatin1(name)));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        for (const char *name : {"alpha.sqlite", "alpine.mdb", "beta.db"})
+            test::writeFile(m_files.filePath(QString::fromLatin1(name)), {});
         QVERIFY(QDir(m_files.path()).mkdir(QStringLiteral("almanac")));
     }
 
@@ -34,8 +32,7 @@ private slots:
     {
         test::WarningCatcher warnings;
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(test::showAndWait(&dialog, true));
         QLineEdit *box = dialog.Text1;
         box->clear();
         const QString typed = m_files.path() + QStringLiteral("/alp");
@@ -78,8 +75,7 @@ private slots:
         QVERIFY(test::makeSqliteDatabase(database, QStringLiteral("create table t(x)")));
         test::WarningCatcher warnings;
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(test::showAndWait(&dialog, true));
         dialog.Text1->clear();
         QTest::keyClicks(dialog.Text1, database);
         QCompleter *completer = dialog.Text1->completer();
@@ -117,8 +113,7 @@ private slots:
         QFETCH(QUrl, url);
         QFETCH(bool, taken);
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(test::showAndWait(&dialog));
         const QString before = QStringLiteral("/where/it/was.sqlite");
         dialog.Text1->setText(before);
 
@@ -162,9 +157,8 @@ private slots:
         QFETCH(QList<bool>, nulls);
         QFETCH(QString, copied);
         ResultGrid grid(nullptr);
-        grid.show(result({QStringLiteral("id"), QStringLiteral("city")}, cells, nulls));
-        grid.QWidget::show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        grid.show(test::makeResult({QStringLiteral("id"), QStringLiteral("city")}, cells, nulls));
+        QVERIFY(test::showAndWait(&grid));
         QGuiApplication::clipboard()->setText(QStringLiteral("before"));
         QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, grid.visualRect(grid.model()->index(0, 1)).center());
         QTest::keyClick(&grid, Qt::Key_C, Qt::ControlModifier);
@@ -175,9 +169,8 @@ private slots:
     {
         ResultGrid grid(nullptr);
         const QStringList cells{"1", "a", "2", "b", "3", "c", "4", "d"};
-        grid.show(result({QStringLiteral("n"), QStringLiteral("t")}, cells, QList<bool>(cells.size(), false)));
-        grid.QWidget::show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        grid.show(test::makeResult({QStringLiteral("n"), QStringLiteral("t")}, cells));
+        QVERIFY(test::showAndWait(&grid));
         const auto click = [&grid](int row, Qt::KeyboardModifiers modifiers) {
             QTest::mouseClick(grid.viewport(), Qt::LeftButton, modifiers, grid.visualRect(grid.model()->index(row, 0)).center());
         };
@@ -218,13 +211,11 @@ private slots:
         QTRY_VERIFY(!QToolTip::isVisible());
         ResultGrid grid(nullptr);
         // Rows are as high as the first one, which holds one line of text.
-        grid.show(result({QStringLiteral("id"), QStringLiteral("note")},
-                         {QStringLiteral("1"), QStringLiteral("x"), QStringLiteral("2"), text}, {false, false, false, false}));
+        grid.show(test::makeResult({QStringLiteral("id"), QStringLiteral("note")}, {QStringLiteral("1"), QStringLiteral("x"), QStringLiteral("2"), text}));
         // Narrower than the long texts, wide enough for the short one.
         grid.header()->resizeSection(1, grid.fontMetrics().horizontalAdvance(QStringLiteral("short")) + 20);
         grid.resize(400, 150);
-        grid.QWidget::show();
-        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QVERIFY(test::showAndWait(&grid));
 
         const QModelIndex cell = grid.model()->index(1, 1);
         QCOMPARE(grid.isCutOff(cell), cutOff);
@@ -237,16 +228,6 @@ private slots:
     }
 
 private:
-    static QueryResult result(const QStringList &headers, const QStringList &cells, const QList<bool> &nulls)
-    {
-        QueryResult result;
-        result.headers = headers;
-        result.cells.assign(cells.cbegin(), cells.cend());
-        result.nulls.assign(nulls.cbegin(), nulls.cend());
-        result.rowCount = int(cells.size() / headers.size());
-        return result;
-    }
-
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
     std::unique_ptr<test::TestApp> m_app;
     QTemporaryDir m_files;

@@ -1,8 +1,6 @@
-// The windows on screens of 96 and 144 DPI: twips follow the screen, so the
-// design comes out the same size in inches on both. CTest runs this program
-// once per screen (tests/CMakeLists.txt), and MORVANE_TEST_DPI says which
-// screen it was given, so a run on the wrong screen fails instead of
-// checking 96 DPI twice.
+// The windows on screens of 96 and 144 DPI come out the same size in inches.
+// CTest runs this program once per screen; MORVANE_TEST_DPI names the screen,
+// so a run on the wrong one fails instead of checking 96 DPI twice.
 #include "MainLayout.h"
 #include "OutlineList.h"
 #include "QueryResult.h"
@@ -12,6 +10,7 @@
 #include <QHeaderView>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace morvane;
@@ -48,8 +47,7 @@ private slots:
     void selectionDialogInInches()
     {
         frmDB dialog(m_app->context);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(test::showAndWait(&dialog));
         QVERIFY(nearDesign(dialog.rect(), {0, 0, 4440, 1215}));
         QVERIFY(nearDesign(dialog.Label1->geometry(), {180, 285, 570, 240}));
         QVERIFY(nearDesign(dialog.Text1->geometry(), {615, 240, 3765, 330}));
@@ -64,8 +62,7 @@ private slots:
         QVERIFY(nearDesign(window.Label1->geometry(), {120, 270, 705, 270}));
         QVERIFY(nearDesign(window.txtSelect->geometry(), {645, 225, 3915, 2040}));
         QVERIFY(nearDesign(window.resultGrid->geometry(), {45, 2715, 6435, 1890}));
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(test::showAndWait(&window));
 
         // Resizing lays the window out from its outer size in this screen's twips.
         for (const QSize size : {QSize(500, 480), window.size() * 3 / 2, window.size()}) {
@@ -89,33 +86,24 @@ private slots:
         // A column starts as wide as its header plus 300 twips: 20 pixels at
         // 96 DPI, 30 at 144 where Qt does not scale.
         ResultGrid grid(nullptr);
-        QueryResult result;
-        result.headers = {QStringLiteral("id")};
-        result.cells = {QStringLiteral("1")};
-        result.nulls = {false};
-        result.rowCount = 1;
-        grid.show(std::move(result));
-        const float perPixel = twipsPerPixel(&grid);
+        grid.show(test::makeResult({QStringLiteral("id")}, {QStringLiteral("1")}));
+        const float perPixel = Twips(&grid).perPixel();
         const int header = grid.fontMetrics().horizontalAdvance(QStringLiteral("id"));
         QCOMPARE(grid.header()->sectionSize(0), qRound(float(header) + 300 / perPixel));
     }
 
 private:
-    static float twipsPerPixel(const QWidget *widget) { return Twips(widget).perPixel(); }
-
     // Whether a widget's geometry lies within a device pixel of the design
     // rectangle in twips at this screen's DPI, corner and size alike.
     bool nearDesign(const QRect &actual, const QRectF &twips) const
     {
-        const QWidget probe;
-        const qreal ratio = probe.devicePixelRatioF();
+        const qreal ratio = QWidget().devicePixelRatioF();
         const qreal perDevicePixel = 1440.0 / m_expectedDpi;
-        const QRectF device(actual.x() * ratio, actual.y() * ratio, actual.width() * ratio, actual.height() * ratio);
-        const QRectF expected(twips.x() / perDevicePixel, twips.y() / perDevicePixel, twips.width() / perDevicePixel,
-                              twips.height() / perDevicePixel);
-        const bool near = std::abs(device.x() - expected.x()) <= 1 && std::abs(device.y() - expected.y()) <= 1
-                          && std::abs(device.width() - expected.width()) <= 1
-                          && std::abs(device.height() - expected.height()) <= 1;
+        const QRectF device(QPointF(actual.topLeft()) * ratio, QSizeF(actual.size()) * ratio);
+        const QRectF expected(twips.topLeft() / perDevicePixel, twips.size() / perDevicePixel);
+        const QMarginsF off(expected.x() - device.x(), expected.y() - device.y(), expected.width() - device.width(),
+                            expected.height() - device.height());
+        const bool near = std::max({std::abs(off.left()), std::abs(off.top()), std::abs(off.right()), std::abs(off.bottom())}) <= 1;
         if (!near)
             qWarning() << "in device pixels" << device << "against the design's" << expected;
         return near;

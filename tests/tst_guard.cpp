@@ -273,8 +273,7 @@ private:
         m_app = std::make_unique<test::TestApp>(30);
         m_app->database = DatabaseEngine::openDatabase(path, m_app->context.timeouts);
         m_window = std::make_unique<frmMain>(m_app->context);
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(test::showAndWait(m_window.get()));
     }
 
     // Runs a statement from the select box (Get) or the action box
@@ -282,8 +281,7 @@ private:
     QList<Shown> press(bool execute, const QString &statement)
     {
         test::WarningCatcher catcher;
-        (execute ? m_window->txtExecute : m_window->txtSelect)->setPlainText(statement);
-        (execute ? m_window->cmdExecute : m_window->getButton)->click();
+        (execute ? test::execute : test::get)(m_window.get(), statement);
         QList<Shown> shown;
         for (qsizetype i = 0; i < catcher.messages().size(); ++i)
             shown.append({catcher.messages()[i], catcher.descriptions()[i]});

@@ -61,12 +61,10 @@ QString dumpValue(const FieldValue &value)
 QString dumpDatabase(Database &database)
 {
     QStringList tables;
-    {
-        auto list = database.openRecordset(
-            QStringLiteral("select name from sqlite_master where type = 'table' order by rowid"));
-        for (; !list->eof(); list->moveNext())
-            tables << list->value(0).text();
-    }
+    auto list = database.openRecordset(QStringLiteral("select name from sqlite_master where type = 'table' order by rowid"));
+    for (; !list->eof(); list->moveNext())
+        tables << list->value(0).text();
+    list.reset();
     QString out;
     for (const QString &table : tables) {
         auto rows = database.openRecordset(QStringLiteral("select * from \"%1\"").arg(table));
@@ -107,10 +105,9 @@ private slots:
     void everyValue()
     {
         QFETCH(QString, fixture);
-        QFile expectedFile(QStringLiteral(MORVANE_TEST_DATA "/jet/expected/") + fixture + QStringLiteral(".txt"));
-        QVERIFY(expectedFile.open(QIODevice::ReadOnly));
-        const QString expected = QString::fromUtf8(expectedFile.readAll());
-
+        const QString expected = QString::fromUtf8(
+            morvane::test::readFile(QStringLiteral(MORVANE_TEST_DATA "/jet/expected/") + fixture + QStringLiteral(".txt")));
+        QVERIFY(!expected.isEmpty());
         QString actual;
         try {
             const auto database = DatabaseEngine::openDatabase(QStringLiteral(MORVANE_TEST_DATA "/jet/") + fixture);
@@ -120,14 +117,11 @@ private slots:
         }
         if (actual != expected) {
             // Left beside the test program, to be compared line by line.
-            QFile actualFile(QDir::current().filePath(fixture + QStringLiteral(".actual.txt")));
-            if (actualFile.open(QIODevice::WriteOnly))
-                actualFile.write(actual.toUtf8());
+            morvane::test::writeFile(QDir::current().filePath(fixture + QStringLiteral(".actual.txt")), actual.toUtf8());
             const QStringList actualLines = actual.split(u'\n');
             const QStringList expectedLines = expected.split(u'\n');
-            for (qsizetype i = 0; i < std::max(actualLines.size(), expectedLines.size()); ++i) {
+            for (qsizetype i = 0; i < std::max(actualLines.size(), expectedLines.size()); ++i)
                 QCOMPARE(actualLines.value(i), expectedLines.value(i));
-            }
         }
         QCOMPARE(actual, expected);
     }

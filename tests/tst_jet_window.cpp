@@ -38,35 +38,29 @@ private slots:
         QVERIFY(window);
         QCOMPARE(SettingsStore().databasePath(), path);
 
-        window->txtSelect->setPlainText(QStringLiteral("select CD_AGENTE, RS_AGENTE from Table1 order by CD_AGENTE"));
-        window->getButton->click();
+        test::get(window, QStringLiteral("select CD_AGENTE, RS_AGENTE from Table1 order by CD_AGENTE"));
         QCOMPARE(warnings.messages(), QStringList());
         QCOMPARE(test::gridRowCount(window->resultGrid), 512);
         QCOMPARE(window->countLabel->text(), QStringLiteral("512 items found."));
         QCOMPARE(test::gridHeaders(window->resultGrid).at(0), QStringLiteral("cd_agente"));
 
         // Grouping and the count over a derived table work as on SQLite.
-        window->txtSelect->setPlainText(QStringLiteral("select length(rs_agente) as len, count(*) as n from table1 group by 1 order by 1"));
-        window->getButton->click();
+        test::get(window, QStringLiteral("select length(rs_agente) as len, count(*) as n from table1 group by 1 order by 1"));
         QCOMPARE(warnings.messages(), QStringList());
         QCOMPARE(test::gridRowCount(window->resultGrid), 1);
         QCOMPARE(window->countLabel->text(), QStringLiteral("1 item found."));
 
-        window->txtExecute->setPlainText(QStringLiteral("delete from Table1"));
-        window->cmdExecute->click();
+        test::execute(window, QStringLiteral("delete from Table1"));
         QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Error in database")});
 
-        window->txtSelect->setPlainText(QStringLiteral("select count(*) as n from Table1"));
-        window->getButton->click();
+        test::get(window, QStringLiteral("select count(*) as n from Table1"));
         QCOMPARE(test::gridRow(window->resultGrid, 0).at(0), QStringLiteral("512"));
         window->close();
         QCOMPARE(test::checksum(path), before);
     }
 
-    // A damaged file fails at its opening or at its first query, and says
-    // so; tst_jet_damaged holds every such file to bounded time at the
-    // engine. Here two of them: the warnings, and a dialog that opens the
-    // next file.
+    // A damaged file fails at its opening or at its first query, and says so
+    // (every such file, in bounded time: tst_jet_damaged).
     void damagedFilesAreRefusedAndTheNextOpenWorks()
     {
         const QStringList hangs = QDir(hangData).entryList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name).mid(0, 2);
@@ -81,8 +75,7 @@ private slots:
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             if (frmMain *window = test::visibleForm<frmMain>()) {
                 // A file whose catalog reads may still fail at its first query.
-                window->txtSelect->setPlainText(QStringLiteral("select * from msysobjects"));
-                window->getButton->click();
+                test::get(window, QStringLiteral("select * from msysobjects"));
                 window->close();
                 QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
                 Main(m_app->context);

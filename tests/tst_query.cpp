@@ -86,8 +86,7 @@ private slots:
         m_app = std::make_unique<test::TestApp>();
         m_app->database = DatabaseEngine::openDatabase(m_path, m_app->context.timeouts);
         m_window = std::make_unique<frmMain>(m_app->context);
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(test::showAndWait(m_window.get()));
         QApplication::setActiveWindow(m_window.get());
     }
 
@@ -136,8 +135,7 @@ private slots:
 
     void cellsNullsAndColumnsFollowTheResult()
     {
-        m_window->txtSelect->setPlainText(QStringLiteral("select id, name from a order by id"));
-        m_window->getButton->click();
+        get(QStringLiteral("select id, name from a order by id"));
         const ResultGrid *grid = m_window->resultGrid;
         QCOMPARE(test::gridHeaders(grid), (QStringList{QStringLiteral("id"), QStringLiteral("name")}));
         QCOMPARE(test::gridRow(grid, 0), (QStringList{QStringLiteral("1"), QStringLiteral("first")}));
@@ -154,15 +152,11 @@ private slots:
         QCOMPARE(table->tableInterface()->cellAt(1, 1)->text(QAccessible::Name), QStringLiteral("Null"));
 
         // The Null colour reaches the first cell as well.
-        m_window->txtSelect->setPlainText(QStringLiteral("select name, id from a where id = 2"));
-        m_window->getButton->click();
+        get(QStringLiteral("select name, id from a where id = 2"));
         QCOMPARE(test::gridCellIsRed(grid, 0, 0), true);
 
-        // Which names the grid takes, the outline's or the result's, is
-        // QueryRun's (tst_queryrun); the window hands it the outline's.
-        // Names the outline does tie to one field each are used as it gives them.
-        m_window->txtSelect->setPlainText(QStringLiteral("SELECT NOTE, A.NAME AS Who FROM A, B WHERE B.A_ID = A.ID ORDER BY 1"));
-        m_window->getButton->click();
+        // The window hands QueryRun the outline's names (which wins: tst_queryrun).
+        get(QStringLiteral("SELECT NOTE, A.NAME AS Who FROM A, B WHERE B.A_ID = A.ID ORDER BY 1"));
         QCOMPARE(test::gridHeaders(grid), (QStringList{QStringLiteral("note"), QStringLiteral("who")}));
         QCOMPARE(test::gridRow(grid, 0), (QStringList{QStringLiteral("x"), QStringLiteral("first")}));
     }
@@ -181,23 +175,19 @@ private slots:
         const ResultGrid *grid = m_window->resultGrid;
         const float headerWidth = float(QFontMetrics(m_window->font()).horizontalAdvance(longHeader) * 15 + 300);
 
-        // Column a: narrow header, a cell of exactly 4800 widens it to 4800.
-        // Column b: a header wider than 4800 survives a cell of exactly 4800
-        // and drops to 4800 at the first cell that measures more.
+        // A cell of exactly 4800 widens a to 4800; b's wider header survives
+        // it and drops to 4800 at the first cell that measures more.
         for (int rows : {1, 2, 3}) {
-            m_window->txtSelect->setPlainText(QStringLiteral("select a, b as %1 from w where k <= %2 order by k").arg(longHeader).arg(rows));
-            m_window->getButton->click();
+            get(QStringLiteral("select a, b as %1 from w where k <= %2 order by k").arg(longHeader).arg(rows));
             QCOMPARE(test::gridHeaders(grid).size(), 2);
             QCOMPARE(grid->columnWidth(0), 4800.0f);
             QCOMPARE(grid->columnWidth(1), rows < 3 ? headerWidth : 4800.0f);
         }
-        // Below the bound, the widest text plus the margin: the next test.
     }
 
     void widthsMatchMeasuringEveryCell()
     {
-        // Texts that grow a column step by step, with kerning pairs, accents,
-        // characters beyond Latin-1 and spaces to trim, in one column each.
+        // Kerning pairs, accents, characters beyond Latin-1 and spaces to trim.
         QStringList texts;
         const QStringList pieces{QStringLiteral("AV"), QStringLiteral("To"), QStringLiteral("Wa"), QStringLiteral("ffi"),
                                  QStringLiteral("LT"), QStringLiteral("ÆØÅ"), QStringLiteral("yÿ"), QStringLiteral("r."),
@@ -217,8 +207,7 @@ private slots:
         sql += QStringLiteral("commit;");
         QVERIFY(test::makeSqliteDatabase(m_path, sql));
 
-        m_window->txtSelect->setPlainText(QStringLiteral("select a, b from k order by n"));
-        m_window->getButton->click();
+        get(QStringLiteral("select a, b from k order by n"));
         const auto expectedWidth = [&](const QString &header, const QStringList &cells) {
             float width = float(metrics.horizontalAdvance(header) * 15 + 300);
             for (const QString &cell : cells) {
@@ -238,8 +227,7 @@ private slots:
 
     void failuresWarnAndKeepWhatWasThere()
     {
-        m_window->txtSelect->setPlainText(QStringLiteral("select id from a"));
-        m_window->getButton->click();
+        get(QStringLiteral("select id from a"));
         QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
 
         m_window->txtSelect->setPlainText(QStringLiteral("select id from missing_table"));
@@ -252,8 +240,7 @@ private slots:
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select id from missing_table"));
 
         // An action statement typed into the select box is refused, not run.
-        m_window->txtSelect->setPlainText(QStringLiteral("delete from a"));
-        m_window->getButton->click();
+        get(QStringLiteral("delete from a"));
         QCOMPARE(warnings.messages().size(), 2);
         QVERIFY(warnings.messages().last().startsWith(QStringLiteral("Error in database. ")));
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
@@ -261,13 +248,11 @@ private slots:
 
     void executeRunsActionStatements()
     {
-        m_window->txtSelect->setPlainText(QStringLiteral("select note from b order by id"));
-        m_window->getButton->click();
+        get(QStringLiteral("select note from b order by id"));
         const QStringList before = test::gridRow(m_window->resultGrid, 0);
 
         test::WarningCatcher warnings;
-        m_window->txtExecute->setPlainText(QStringLiteral("update b set note = 'changed' where id = 10"));
-        m_window->cmdExecute->click();
+        execute(QStringLiteral("update b set note = 'changed' where id = 10"));
         QCOMPARE(warnings.messages(), QStringList());
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select note from b where id = 10")), QStringLiteral("changed"));
         // Success is silent: the grid still shows the last Get.
@@ -278,14 +263,12 @@ private slots:
         QCOMPARE(test::gridRow(m_window->resultGrid, 0), QStringList{QStringLiteral("changed")});
 
         for (const QString &bad : {QStringLiteral("update nowhere set x = 1"), QString()}) {
-            m_window->txtExecute->setPlainText(bad);
-            m_window->cmdExecute->click();
+            execute(bad);
             QCOMPARE(warnings.messages().last(), QStringLiteral("Error in database"));
             QCOMPARE(SettingsStore().executeStatement(), bad);
         }
         QCOMPARE(warnings.messages().size(), 2);
-        m_window->txtExecute->setPlainText(QStringLiteral("update b set note = 'x' where id = 10"));
-        m_window->cmdExecute->click();
+        execute(QStringLiteral("update b set note = 'x' where id = 10"));
     }
 
     void aSettingsStoreThatCannotBeWrittenStopsTheRun()
@@ -296,10 +279,8 @@ private slots:
         QFile::remove(file);
         QVERIFY(QDir().mkpath(file));
         test::WarningCatcher warnings;
-        m_window->txtExecute->setPlainText(QStringLiteral("delete from a"));
-        m_window->cmdExecute->click();
-        m_window->txtSelect->setPlainText(QStringLiteral("select id from a"));
-        m_window->getButton->click();
+        execute(QStringLiteral("delete from a"));
+        get(QStringLiteral("select id from a"));
         QVERIFY(QDir(file).removeRecursively());
 
         QCOMPARE(warnings.messages().size(), 2);
@@ -312,9 +293,8 @@ private slots:
 
     void aSlowRunShowsProgressAndCancelLeavesTheFileAlone()
     {
-        // While a run is on, the window's thread keeps turning: timers fire
-        // and the window repaints. The progress window appears after the
-        // delay, and its Cancel ends the run with the usual warning.
+        // During a run timers fire and the window repaints; the progress
+        // window's Cancel ends the run with the usual warning.
         m_app->context.progressDelayMs = 50;
         int ticks = 0;
         int paints = 0;
@@ -334,12 +314,9 @@ private slots:
         watch.start(10);
         test::WarningCatcher warnings;
         const QString endless = QStringLiteral("with recursive c(i) as (select 1 union all select i + 1 from c) ");
-        m_window->txtSelect->setPlainText(endless + QStringLiteral("select count(*) from c"));
-        m_window->getButton->click();
-        m_window->txtExecute->setPlainText(QStringLiteral("insert into a ") + endless + QStringLiteral("select i, 'x' from c"));
-        m_window->cmdExecute->click();
+        get(endless + QStringLiteral("select count(*) from c"));
+        execute(QStringLiteral("insert into a ") + endless + QStringLiteral("select i, 'x' from c"));
 
-        // The window's own timer ran on and Cancel was pressed in both runs.
         QVERIFY(progressShown >= 2);
         QVERIFY(paints > 2);
         QCOMPARE(warnings.messages(),
@@ -379,14 +356,12 @@ private slots:
         // Tab to the Get button stores the statement and keeps Get the default.
         window.txtSelect->setPlainText(QStringLiteral("select name from a"));
         QTest::keyClick(window.txtSelect, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.getButton);
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select name from a"));
         QVERIFY(window.getButton->isDefault());
 
-        // Into the action box: Execute becomes the default and Enter runs it,
-        // storing the statement first.
+        // Into the action box (the Tab order itself: tst_layout): Execute
+        // becomes the default and Enter runs it, storing the statement first.
         QTest::keyClick(window.getButton, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.txtExecute);
         QVERIFY(window.cmdExecute->isDefault());
         QVERIFY(!window.getButton->isDefault());
         QTest::keyClicks(window.txtExecute, QStringLiteral("insert into b values (30, 3, 'z')"));
@@ -398,14 +373,11 @@ private slots:
         // Through the Execute button (still the default) into the outline: Get again.
         window.txtExecute->setPlainText(QStringLiteral("delete from b where id = 30"));
         QTest::keyClick(window.txtExecute, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.cmdExecute);
         QVERIFY(window.cmdExecute->isDefault());
         QCOMPARE(SettingsStore().executeStatement(), QStringLiteral("delete from b where id = 30"));
         QTest::keyClick(window.cmdExecute, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.outlineList);
         QVERIFY(window.getButton->isDefault());
         QTest::keyClick(window.outlineList, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), window.resultGrid);
         QTest::keyClick(window.resultGrid, Qt::Key_Return);
         QCOMPARE(window.countLabel->text(), QStringLiteral("3 items found."));
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from b where id = 30")), QStringLiteral("1"));
@@ -416,9 +388,7 @@ private slots:
     {
         m_window->txtSelect->clear();
         QTest::keyClicks(m_window->txtSelect, QStringLiteral("SELECT a.x, Count(b) AS n FROM t1, t2"));
-        QCOMPARE(outlineTexts(m_window->outlineList),
-                 (QStringList{QStringLiteral("*Fields"), QStringLiteral("x"), QStringLiteral("n"), QStringLiteral("*Tables"),
-                              QStringLiteral("t1"), QStringLiteral("t2")}));
+        QCOMPARE(outlineTexts(m_window->outlineList), (QStringList{"*Fields", "x", "n", "*Tables", "t1", "t2"}));
         QCOMPARE(m_window->fields(), (QStringList{QStringLiteral("x"), QStringLiteral("n")}));
         m_window->txtExecute->setPlainText(QStringLiteral("update a set name = 'q' where 0"));
         // Closing the window keeps both statements, typed but never run.
@@ -441,6 +411,9 @@ private slots:
     }
 
 private:
+    void get(const QString &select) { test::get(m_window.get(), select); }
+    void execute(const QString &action) { test::execute(m_window.get(), action); }
+
     std::unique_ptr<test::IsolatedUserFolders> m_folders;
     std::unique_ptr<test::TestApp> m_app;
     QTemporaryDir m_dir;

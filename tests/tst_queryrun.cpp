@@ -27,18 +27,12 @@ private slots:
         QTest::addColumn<QStringList>("outline");
         QTest::addColumn<QStringList>("headers");
         QTest::addColumn<QStringList>("firstRow");
-        QTest::newRow("outline names, in the outline's order")
-            << "select label, i from n" << QStringList{"label", "i"} << QStringList{"label", "i"} << QStringList{"row 1", "1"};
-        QTest::newRow("outline names in other letter case")
-            << "select LABEL from n" << QStringList{"label"} << QStringList{"label"} << QStringList{"row 1"};
-        QTest::newRow("star: the result's own fields")
-            << "select * from n" << QStringList{"*"} << QStringList{"i", "label"} << QStringList{"1", "row 1"};
-        QTest::newRow("one name for two fields")
-            << "select i, i from n" << QStringList{"i", "i"} << QStringList{"i", "i"} << QStringList{"1", "1"};
-        QTest::newRow("a field the outline leaves unnamed")
-            << "select count(*) from n" << QStringList{""} << QStringList{"count(*)"} << QStringList{"1200"};
-        QTest::newRow("no outline")
-            << "with x as (select i from n) select i from x" << QStringList{} << QStringList{"i"} << QStringList{"1"};
+        QTest::newRow("outline names, in the outline's order") << "select label, i from n" << QStringList{"label", "i"} << QStringList{"label", "i"} << QStringList{"row 1", "1"};
+        QTest::newRow("outline names in other letter case") << "select LABEL from n" << QStringList{"label"} << QStringList{"label"} << QStringList{"row 1"};
+        QTest::newRow("star: the result's own fields") << "select * from n" << QStringList{"*"} << QStringList{"i", "label"} << QStringList{"1", "row 1"};
+        QTest::newRow("one name for two fields") << "select i, i from n" << QStringList{"i", "i"} << QStringList{"i", "i"} << QStringList{"1", "1"};
+        QTest::newRow("a field the outline leaves unnamed") << "select count(*) from n" << QStringList{""} << QStringList{"count(*)"} << QStringList{"1200"};
+        QTest::newRow("no outline") << "with x as (select i from n) select i from x" << QStringList{} << QStringList{"i"} << QStringList{"1"};
     }
 
     void columnsFollowTheOutlineOrTheResult()
@@ -67,26 +61,16 @@ private slots:
         QCOMPARE(result.text(1, 0), QStringLiteral("Null"));
         QVERIFY(result.isNull(1, 0));
         QVERIFY(!result.isNull(0, 0));
-
-        const QueryResult empty = QueryRun(*m_db, m_notCancelled).run(QStringLiteral("select i from n where 0"), {});
-        QCOMPARE(empty.countMessage, QStringLiteral("0 items found."));
-        QCOMPARE(empty.columnCount(), 0);
-        QCOMPARE(empty.rowCount, 0);
     }
 
     void aFailureKeepsTheRowsReadBeforeIt()
     {
-        // The sum overflows at row 500: the rows before it stay, and the
-        // label keeps what it showed.
+        // Row 500 overflows: the rows before it stay; the label keeps what it showed.
         const QueryResult result = QueryRun(*m_db, m_notCancelled).run(QStringLiteral(
             "select i, case when i = 500 then abs(-9223372036854775807 - 1) else i end as v from n"), {});
         QCOMPARE(result.failure, QStringLiteral("integer overflow"));
         QCOMPARE(result.rowCount, 499);
         QCOMPARE(result.countMessage, std::nullopt);
-
-        const QueryResult missing = QueryRun(*m_db, m_notCancelled).run(QStringLiteral("select x from nowhere"), {});
-        QCOMPARE(missing.failure, QStringLiteral("no such table: nowhere"));
-        QCOMPARE(missing.columnCount(), 0);
     }
 
     void aCancelledRunFails()

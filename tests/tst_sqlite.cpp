@@ -1,5 +1,6 @@
 // The SQLite backend: what opens, how safely, and the result-set contract.
 #include "TestSupport.h"
+#include "mdlMain.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,17 +19,7 @@ const EngineTimeouts shortTimeouts{200, 300};
 QString firstText(Database &db, const QString &sql)
 {
     auto result = db.openRecordset(sql);
-    if (result->eof())
-        return QStringLiteral("<no rows>");
-    const FieldValue value = result->value(0);
-    switch (value.type()) {
-    case FieldValue::Type::Integer:
-        return QString::number(value.integer());
-    case FieldValue::Type::Text:
-        return value.text();
-    default:
-        return QStringLiteral("<other>");
-    }
+    return result->eof() ? QStringLiteral("<no rows>") : FieldText(result->value(0));
 }
 
 // Makes a folder read-only for this thread until destroyed. File modes do not
@@ -152,10 +143,9 @@ private slots:
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select note from items where id = 3")), QStringLiteral("n"));
     }
 
+    // The settings no statement may change: tst_guard.
     void opensHardenedAndDurable()
     {
-        // The settings a file opens with, and that no statement may change,
-        // are checked in tst_guard.
         auto db = DatabaseEngine::openDatabase(m_path, shortTimeouts);
         QVERIFY(!failureOf([&] { (void)firstText(*db, QStringLiteral("select load_extension('/lib/x86_64-linux-gnu/libm.so.6')")); }).isEmpty());
         // Defensive mode keeps the schema from being edited by hand.
@@ -199,9 +189,8 @@ private slots:
         QVERIFY(failureOf([&] { db->execute(QStringLiteral("delete from t")); }).contains(QStringLiteral("readonly")));
     }
 
-    // SQLite cannot make the log's index beside a file in a read-only
-    // folder. Without a log the file holds everything and opens read-only;
-    // changes in a log cannot be read, and the user is told why.
+    // In a read-only folder SQLite cannot make the log's index: without a log
+    // the file opens read-only; changes in a log cannot be read, and say why.
     void walFileInAReadOnlyFolder_data()
     {
         QTest::addColumn<QString>("log");
