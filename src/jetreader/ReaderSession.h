@@ -1,7 +1,10 @@
 #pragma once
 
+#include "ComplexColumns.h"
+#include "JetTable.h"
+#include "PageReader.h"
 #include "ReplyChannel.h"
-#include "ValueEncoder.h"
+#include "RowDecoder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,44 +41,6 @@ public:
                        std::uint64_t skip, ReplyChannel &channel);
 
 private:
-    // What the values of a complex column (a 4-byte key into a hidden table)
-    // are shown as.
-    enum class Complex { None, MultiValue, Attachments, Versions };
-    struct Column
-    {
-        std::string name;
-        int type = 0;
-        // Where the row keeps its null bit: numbers count deleted columns too.
-        int rowNumber = 0;
-        bool fixed = false;
-        int fixedOffset = 0;
-        int varIndex = 0;
-        int size = 0;
-        int scale = 0;
-        // A calculated column keeps the expression's result, of this type,
-        // behind a header.
-        bool calculated = false;
-        int resultType = 0;
-        Complex complex = Complex::None;
-        // Per complex key: the values joined, or the number of versions.
-        std::unordered_map<std::uint32_t, std::string> complexTexts;
-        std::unordered_map<std::uint32_t, std::uint32_t> complexCounts;
-        MdbCatalogEntry *flatTable = nullptr;
-        bool complexLoaded = false;
-    };
-    struct TableDefDeleter
-    {
-        void operator()(S_MdbTableDef *table) const;
-    };
-    struct Table
-    {
-        MdbCatalogEntry *entry = nullptr;
-        std::string name;
-        std::unique_ptr<S_MdbTableDef, TableDefDeleter> def;
-        std::vector<Column> columns;
-        bool hasVariableColumns = false;
-        std::uint32_t rowEstimate = 0;
-    };
     struct Mapping
     {
         void *address = nullptr;
@@ -87,40 +52,22 @@ private:
         void operator()(MdbHandle *mdb) const;
     };
 
+    // The steps of opening: the file's size once it is known to be an
+    // Access file, its mapping, libmdb's handle on the mapping, the code page
+    // of names, and the list of user tables.
+    static std::size_t checkedFileSize(int fd);
+    void mapFile(int fd, std::size_t size);
+    void openMapping();
+    void useJet3CodePage();
+    void readTableList();
+
+    // Reads the table's columns, and what its complex columns hold.
     void readDefinition(Table &table, ReplyChannel &channel);
+    // scan() for one of the file's own tables.
+    std::uint64_t scanTable(Table &table, std::size_t expectedColumns, ColumnMask mask, std::uint64_t skip,
+                            ReplyChannel &channel);
     // The type the column's values travel as.
     static std::uint8_t shownType(const Column &column);
-    // The catalog entry of any table, system tables included, by its
-    // definition page or its name.
-    MdbCatalogEntry *entryAt(std::uint32_t page) const;
-    MdbCatalogEntry *entryNamed(std::string_view name) const;
-    // Reads the hidden tables behind the complex columns of `table`.
-    void readComplexColumns(Table &table, ReplyChannel &channel);
-    void readComplexValues(Column &column, ReplyChannel &channel);
-    // Calls `row(page, start, end)` for every row of the table, in stored order.
-    template<typename RowFunction>
-    std::uint64_t forEachRow(Table &table, ReplyChannel &channel, RowFunction row);
-    // Decodes the row at [start, end) of `page`, one value per column, into
-    // `out`; `channel` hears that work goes on.
-    void decodeRow(const Table &table, const unsigned char *page, std::size_t start, std::size_t end,
-                   ColumnMask mask, std::string &out, ReplyChannel &channel);
-    void decodeValue(const Column &column, const unsigned char *data, std::size_t size,
-                     std::string &out, ReplyChannel &channel);
-    void decodeCalculated(const Column &column, const unsigned char *data, std::size_t size,
-                          std::string &out, ReplyChannel &channel);
-    void decodeExtendedDate(const unsigned char *data, std::size_t size, std::string &out);
-    void decodeComplex(const Column &column, const unsigned char *data, std::size_t size, std::string &out);
-    // The data of a memo or OLE column: kept in the row, on one other page or
-    // along a chain of pages.
-    void readLongValue(const unsigned char *field, std::size_t size, std::string &data, ReplyChannel &channel);
-    // Lets go of the file's pages read so far, now and then.
-    void releaseReadPages();
-    // A copy of page `number`, or false when the file has no such page.
-    bool readPage(std::uint32_t number, std::vector<unsigned char> &page);
-    // The bounds of row `row` on a page; false when they make no sense.
-    bool rowBounds(const unsigned char *page, unsigned row, std::size_t &start, std::size_t &end,
-                   unsigned &flags) const;
-
     // A table of its own for each attachment column: one row per attached
     // file, with the row of the table it belongs to (that table's rowid), its
     // name, its type and its bytes.
@@ -131,36 +78,18 @@ private:
         std::size_t column = 0;
     };
     void addAttachmentTables(ReplyChannel &channel);
-    // For each complex key of `column`, the row of `table` that holds it.
-    std::unordered_map<std::uint32_t, std::int64_t> rowsOfComplexKeys(const Table &table, const Column &column,
-                                                                     ReplyChannel &channel);
-    std::uint64_t scanAttachments(const AttachmentTable &files, ColumnMask mask, std::uint64_t skip,
-                                  ReplyChannel &channel);
-    // The bytes of an attached file as the hidden table keeps them: a flag
-    // (deflated or not), the length, then a header and the file.
-    void decodeAttachment(const std::string &stored, std::string &out);
 
     std::vector<AttachmentTable> m_attachmentTables;
     bool m_attachmentTablesAdded = false;
     Mapping m_mapping;
     std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
-    std::unique_ptr<ValueEncoder> m_encoder;
+    std::unique_ptr<PageReader> m_pages;
+    std::unique_ptr<RowDecoder> m_decoder;
+    std::unique_ptr<ComplexColumns> m_complex;
     std::vector<Table> m_tables;
-    GPtrArray *m_catalog = nullptr;
-    // MSysComplexColumns, read when the first complex column needs it.
-    std::unique_ptr<Table> m_complexColumns;
-    bool m_catalogRead = false;
     bool m_jet3 = false;
     std::uint8_t m_version = 0;
     int m_codePage = 0;
-    std::size_t m_pageSize = 0;
-    std::size_t m_rowCountOffset = 0;
-    std::uint64_t m_pageCount = 0;
-    unsigned m_pagesSinceRelease = 0;
-    std::vector<unsigned char> m_longPage;
-    // Kept from value to value: it only ever grows.
-    std::string m_longValue;
-    std::vector<unsigned char> m_overflowPage;
 };
 
 } // namespace morvane::jetreader
