@@ -34,6 +34,18 @@ bool quiet(const QList<Shown> &shown)
     return shown.isEmpty();
 }
 
+// The settings that protect the file, which neither box may change.
+void addProtectionRows()
+{
+    QTest::newRow("synchronous off") << "pragma synchronous=off" << "synchronous";
+    QTest::newRow("trusted schema") << "pragma trusted_schema=1" << "trusted_schema";
+    QTest::newRow("cell size check off") << "pragma cell_size_check=off" << "cell_size_check";
+    QTest::newRow("exclusive locking") << "pragma locking_mode=exclusive" << "locking_mode";
+    QTest::newRow("memory mapping") << "pragma mmap_size=268435456" << "mmap_size";
+    QTest::newRow("query only") << "pragma query_only=1" << "query_only";
+    QTest::newRow("writable schema") << "pragma writable_schema=1" << "writable_schema";
+}
+
 } // namespace
 
 class GuardTest : public QObject
@@ -81,13 +93,7 @@ private slots:
         QTest::newRow("begin") << "begin" << "Transactions";
         QTest::newRow("begin immediate") << "begin immediate" << "Transactions";
         QTest::newRow("savepoint") << "savepoint s" << "Transactions";
-        QTest::newRow("synchronous off") << "pragma synchronous=off" << "synchronous = off";
-        QTest::newRow("trusted schema") << "pragma trusted_schema=1" << "trusted_schema";
-        QTest::newRow("cell size check off") << "pragma cell_size_check=off" << "cell_size_check";
-        QTest::newRow("exclusive locking") << "pragma locking_mode=exclusive" << "locking_mode";
-        QTest::newRow("memory mapping") << "pragma mmap_size=268435456" << "mmap_size";
-        QTest::newRow("query only") << "pragma query_only=1" << "query_only";
-        QTest::newRow("writable schema") << "pragma writable_schema=1" << "writable_schema";
+        addProtectionRows();
         QTest::newRow("attach") << "attach '%other' as o" << "attached";
         QTest::newRow("temporary table") << "create temp table x(a)" << "Execute";
         QTest::newRow("insert") << "insert into t values (1)" << "Execute";
@@ -147,13 +153,7 @@ private slots:
         QTest::newRow("release") << "release s" << "Transactions";
         QTest::newRow("attach") << "attach '%other' as o" << "attached";
         QTest::newRow("detach") << "detach main" << "attached";
-        QTest::newRow("synchronous off") << "pragma synchronous=off" << "synchronous";
-        QTest::newRow("trusted schema") << "pragma trusted_schema=1" << "trusted_schema";
-        QTest::newRow("cell size check off") << "pragma cell_size_check=off" << "cell_size_check";
-        QTest::newRow("exclusive locking") << "pragma locking_mode=exclusive" << "locking_mode";
-        QTest::newRow("memory mapping") << "pragma mmap_size=268435456" << "mmap_size";
-        QTest::newRow("query only") << "pragma query_only=1" << "query_only";
-        QTest::newRow("writable schema") << "pragma writable_schema=1" << "writable_schema";
+        addProtectionRows();
         QTest::newRow("schema version") << "pragma schema_version=1" << "schema_version";
         QTest::newRow("no journal") << "pragma journal_mode=off" << "journal";
         QTest::newRow("journal in memory") << "pragma journal_mode=memory" << "journal";
