@@ -22,9 +22,12 @@ namespace {
 
 constexpr int margin = 4;
 
-bool isTypedText(const QString &text)
+// A key that types its text: printable characters, without Ctrl, Alt or Meta.
+bool typesText(const QKeyEvent *event)
 {
-    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
+    const QString text = event->text();
+    const bool plain = !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    return plain && !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
         return c == u'\t' || (c.unicode() >= 0x20 && c.unicode() != 0x7f);
     });
 }
@@ -62,8 +65,7 @@ bool isHandledKey(QKeyEvent *event)
 {
     const bool move = std::any_of(std::begin(moves), std::end(moves), [event](const Move &m) { return event->matches(m.key); });
     const bool edit = std::any_of(std::begin(editingKeys), std::end(editingKeys), [event](auto key) { return event->matches(key); });
-    const bool plain = !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
-    return move || edit || event->key() == Qt::Key_Backspace || (plain && isTypedText(event->text()));
+    return move || edit || event->key() == Qt::Key_Backspace || typesText(event);
 }
 
 } // namespace
@@ -488,12 +490,11 @@ void StatementBox::scrollContentsBy(int, int)
 
 void StatementBox::keyPressEvent(QKeyEvent *event)
 {
-    const bool plain = !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
     if (handleStandardKey(event))
         event->accept();
     else if (event->key() == Qt::Key_Backspace)
         changed(m_edit.removeSelectionOr(m_edit.previousCharacter(cursorPosition()), cursorPosition()));
-    else if (plain && isTypedText(event->text()))
+    else if (typesText(event))
         changed(m_edit.replaceSelection(event->text(), true));
     else
         QAbstractScrollArea::keyPressEvent(event);
