@@ -3,6 +3,7 @@
 // there): a wrong or missing value in any column kind shows up as a changed
 // line.
 
+#include "JetDatabase.h"
 #include "TestSupport.h"
 
 #include <charconv>
@@ -11,6 +12,7 @@ using morvane::Database;
 using morvane::DatabaseEngine;
 using morvane::Failure;
 using morvane::FieldValue;
+using morvane::JetDatabase;
 
 namespace {
 
@@ -58,10 +60,12 @@ QString dumpValue(const FieldValue &value)
     return {};
 }
 
+// The user tables only: the system tables and the list of saved queries are
+// checked by tst_jet_queries.
 QString dumpDatabase(Database &database)
 {
     QStringList tables;
-    auto list = database.openRecordset(QStringLiteral("select name from sqlite_master where type = 'table' order by rowid"));
+    auto list = database.openRecordset(QStringLiteral("select name from sqlite_master where type = 'table' and name not like 'MSys%' and name <> '%1' order by rowid").arg(JetDatabase::queryListName()));
     for (; !list->eof(); list->moveNext())
         tables << list->value(0).text();
     list.reset();

@@ -1,5 +1,6 @@
 #include "JetDatabase.h"
 
+#include "AccessCatalog.h"
 #include "AccessFunctions.h"
 #include "Failure.h"
 #include "JetReaderProcess.h"
@@ -7,8 +8,12 @@
 #include "JetTableScan.h"
 #include "SqliteConnection.h"
 #include "SqliteGuard.h"
+#include "SqlText.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QStringList>
 
 #include <sqlite3.h>
@@ -16,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <new>
 #include <optional>
 #include <utility>
@@ -34,12 +40,13 @@ constexpr char jetSignature[] = "Standard Jet DB"; // with its NUL: 16 bytes
 constexpr char aceSignature[] = "Standard ACE DB";
 constexpr qsizetype signatureOffset = 4;
 
-// Counts the statements open on the connection, so the source knows when
-// nothing can point into its rows any more.
+// Counts the statements open on the connection, so the sources know when
+// nothing can point into their rows any more.
 class JetRecordset final : public Recordset
 {
 public:
-    JetRecordset(std::unique_ptr<Recordset> inner, TableSource &source) : m_inner(std::move(inner)), m_source(source)
+    JetRecordset(std::unique_ptr<Recordset> inner, std::function<void()> closed)
+        : m_inner(std::move(inner)), m_closed(std::move(closed))
     {
     }
     ~JetRecordset() override { close(); }
@@ -53,17 +60,15 @@ public:
 
     void close() override
     {
-        if (m_closed)
+        if (!m_closed)
             return;
-        m_closed = true;
         m_inner->close();
-        m_source.statementClosed();
+        std::exchange(m_closed, nullptr)();
     }
 
 private:
     std::unique_ptr<Recordset> m_inner;
-    TableSource &m_source;
-    bool m_closed = false;
+    std::function<void()> m_closed;
 };
 
 // The SQLite side: one virtual table per Access table, declared with the
@@ -257,6 +262,105 @@ const sqlite3_module jetModule = {
     .xShadowName = nullptr,
 };
 
+// A name that stands for something that cannot be read here: an action
+// query, a link whose back end is missing. A statement that uses it fails
+// with the reason as it is planned, before anything runs.
+struct RefusedVtab : sqlite3_vtab
+{
+    QString reason;
+};
+
+int refusedConnect(sqlite3 *db, void *aux, int argc, const char *const *argv, sqlite3_vtab **result, char **error)
+{
+    const auto *reasons = static_cast<const std::vector<QString> *>(aux);
+    bool ok = false;
+    const std::size_t index = argc > 3 ? QByteArray(argv[3]).toULongLong(&ok) : 0;
+    if (!ok || index >= reasons->size()) {
+        *error = sqlite3_mprintf("Unknown Access object.");
+        return SQLITE_ERROR;
+    }
+    const int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(refused)");
+    if (rc != SQLITE_OK)
+        return rc;
+    // Owned by SQLite from here on, which frees it through refusedDisconnect.
+    auto *vtab = new (std::nothrow) RefusedVtab;
+    if (!vtab)
+        return SQLITE_NOMEM;
+    vtab->reason = (*reasons)[index];
+    *result = vtab;
+    return SQLITE_OK;
+}
+
+int refusedDisconnect(sqlite3_vtab *vtab)
+{
+    sqlite3_free(vtab->zErrMsg);
+    delete static_cast<RefusedVtab *>(vtab);
+    return SQLITE_OK;
+}
+
+int refusedBestIndex(sqlite3_vtab *vtab, sqlite3_index_info *)
+{
+    return setError(vtab, static_cast<RefusedVtab *>(vtab)->reason);
+}
+
+int refusedOpen(sqlite3_vtab *vtab, sqlite3_vtab_cursor **)
+{
+    return setError(vtab, static_cast<RefusedVtab *>(vtab)->reason);
+}
+
+int refusedClose(sqlite3_vtab_cursor *)
+{
+    return SQLITE_OK;
+}
+
+int refusedFilter(sqlite3_vtab_cursor *, int, const char *, int, sqlite3_value **)
+{
+    return SQLITE_OK;
+}
+
+int refusedEof(sqlite3_vtab_cursor *)
+{
+    return 1;
+}
+
+int refusedColumn(sqlite3_vtab_cursor *, sqlite3_context *, int)
+{
+    return SQLITE_OK;
+}
+
+int refusedRowid(sqlite3_vtab_cursor *, sqlite3_int64 *rowid)
+{
+    *rowid = 0;
+    return SQLITE_OK;
+}
+
+const sqlite3_module refusedModule = {
+    .iVersion = 0,
+    .xCreate = refusedConnect,
+    .xConnect = refusedConnect,
+    .xBestIndex = refusedBestIndex,
+    .xDisconnect = refusedDisconnect,
+    .xDestroy = refusedDisconnect,
+    .xOpen = refusedOpen,
+    .xClose = refusedClose,
+    .xFilter = refusedFilter,
+    .xNext = refusedClose,
+    .xEof = refusedEof,
+    .xColumn = refusedColumn,
+    .xRowid = refusedRowid,
+    .xUpdate = nullptr,
+    .xBegin = nullptr,
+    .xSync = nullptr,
+    .xCommit = nullptr,
+    .xRollback = nullptr,
+    .xFindFunction = nullptr,
+    .xRename = nullptr,
+    .xSavepoint = nullptr,
+    .xRelease = nullptr,
+    .xRollbackTo = nullptr,
+    .xShadowName = nullptr,
+};
+
 // Statements typed by the user may read and call functions, nothing else: no
 // ATTACH (which could create a file), no settings, no schema changes.
 int authorize(void *, int action, const char *first, const char *second, const char *, const char *)
@@ -302,102 +406,163 @@ FileIdentity identityOf(const struct stat &info)
 
 } // namespace
 
-class JetDatabase::Private
+// One Access file being read: the file opened, or a back end its links
+// point to. Opened once, read-only, and handed to every reader: all of them
+// read the very file that was checked here, whatever happens to its name
+// later.
+struct JetFile
 {
-public:
-    Private(const QString &path, int readerSilenceLimitMs) : m_path(path)
+    QString path;
+    UniqueFd fd;
+    FileIdentity identity;
+    TableSource source;
+
+    // Failure says why the file cannot be read, in words that follow "Could
+    // not open 'path': ".
+    JetFile(QString filePath, int readerSilenceLimitMs) : path(std::move(filePath))
     {
         openFile();
         const QString program = findReader();
         if (program.isEmpty()) {
-            refuse(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
-                                  "program's folder.")
-                       .arg(readerName, QStringLiteral(MORVANE_JET_READER_FOLDER)));
+            throw Failure(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
+                                         "program's folder.")
+                              .arg(readerName, QStringLiteral(MORVANE_JET_READER_FOLDER)));
         }
-        m_source.readers.emplace(program, m_file.get(), readerSilenceLimitMs);
+        source.readers.emplace(program, fd.get(), readerSilenceLimitMs);
         try {
-            readCatalog();
+            ReaderLease reader = source.readers->acquire();
+            source.tables = JetReaderClient::catalog(*reader);
+            reader.giveBack();
         } catch (const Failure &error) {
             QString why = error.description();
             if (!why.isEmpty())
                 why[0] = why[0].toLower();
-            refuse(why);
+            throw Failure(why);
+        }
+    }
+
+    void openFile()
+    {
+        const QByteArray name = QFile::encodeName(path);
+        // Non-blocking, so that a FIFO put in the file's place cannot stall.
+        fd.reset(::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (!fd.valid())
+            throw Failure(systemError(errno));
+        struct stat info {};
+        if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+            throw Failure(QStringLiteral("it is not a regular file."));
+        char header[signatureOffset + sizeof jetSignature];
+        if (::pread(fd.get(), header, sizeof header, 0) != ssize_t(sizeof header)
+            || !JetDatabase::hasSignature(QByteArrayView(header, sizeof header)))
+            throw Failure(QStringLiteral("it is not an Access database file."));
+        identity = identityOf(info);
+    }
+
+    // Rows kept from before the file changed would be stale.
+    void noticeChanges()
+    {
+        struct stat info {};
+        if (::fstat(fd.get(), &info) != 0 || identityOf(info) == identity)
+            return;
+        identity = identityOf(info);
+        source.cache.clear();
+        source.dropParked();
+        source.readers->dropIdle();
+    }
+
+    [[nodiscard]] std::optional<std::size_t> table(const QString &name) const
+    {
+        for (std::size_t i = 0; i < source.tables.size(); ++i) {
+            if (source.tables[i].name.compare(name, Qt::CaseInsensitive) == 0)
+                return i;
+        }
+        return std::nullopt;
+    }
+};
+
+class JetDatabase::Private
+{
+public:
+    Private(const QString &path, int readerSilenceLimitMs) : m_silenceLimitMs(readerSilenceLimitMs)
+    {
+        try {
+            m_main = std::make_unique<JetFile>(path, readerSilenceLimitMs);
+        } catch (const Failure &error) {
+            refuse(path, error.description());
         }
         openConnection();
     }
 
     ~Private()
     {
-        // The virtual tables refer to the source; the connection goes first.
+        // The virtual tables refer to the sources; the connection goes first.
         m_connection.reset();
     }
 
     std::unique_ptr<Recordset> openRecordset(const QString &sql)
     {
-        m_source.readers->statementStarts();
-        noticeChanges();
-        m_source.statementOpened();
+        statementStarts();
         try {
             return std::make_unique<JetRecordset>(m_connection->openRecordset(AccessFunctions::adaptCalls(sql)),
-                                                  m_source);
+                                                  [this] { statementClosed(); });
         } catch (...) {
-            m_source.statementClosed();
+            statementClosed();
             throw;
         }
     }
 
     qint64 countRows(const QString &select)
     {
-        m_source.readers->statementStarts();
-        noticeChanges();
-        m_source.statementOpened();
-        try {
-            const qint64 count = m_connection->countRows(AccessFunctions::adaptCalls(select));
-            m_source.statementClosed();
-            return count;
-        } catch (...) {
-            m_source.statementClosed();
-            throw;
-        }
+        statementStarts();
+        const auto closed = qScopeGuard([this] { statementClosed(); });
+        return m_connection->countRows(AccessFunctions::adaptCalls(select));
     }
 
     // SQLite stops between rows; the readers' waits end at once.
     void interrupt()
     {
         m_connection->interrupt();
-        m_source.readers->interrupt();
+        for (JetFile *file : files())
+            file->source.readers->interrupt();
     }
 
 private:
-    [[noreturn]] void refuse(const QString &why) const
+    // A saved query as the list of queries shows it.
+    struct ListedQuery
     {
-        throw Failure(QStringLiteral("Could not open '%1': %2").arg(m_path, why));
+        QString name;
+        QString kind;
+        QString accessSql;
+        QString sqliteSql;
+        QString refusal;
+    };
+
+    [[noreturn]] static void refuse(const QString &path, const QString &why)
+    {
+        throw Failure(QStringLiteral("Could not open '%1': %2").arg(path, why));
     }
 
-    // Opened once, read-only, and handed to every reader: all of them read the
-    // very file that was checked here, whatever happens to its name later.
-    void openFile()
+    std::vector<JetFile *> files() const
     {
-        const QByteArray name = QFile::encodeName(m_path);
-        // Non-blocking, so that a FIFO put in the file's place cannot stall.
-        m_file.reset(::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (!m_file.valid())
-            refuse(systemError(errno));
-        struct stat info {};
-        if (::fstat(m_file.get(), &info) != 0 || !S_ISREG(info.st_mode))
-            refuse(QStringLiteral("it is not a regular file."));
-        char header[signatureOffset + sizeof jetSignature];
-        if (::pread(m_file.get(), header, sizeof header, 0) != ssize_t(sizeof header)
-            || !hasSignature(QByteArrayView(header, sizeof header)))
-            refuse(QStringLiteral("it is not an Access database file."));
-        m_identity = identityOf(info);
+        std::vector<JetFile *> all{m_main.get()};
+        for (const auto &backEnd : m_backEnds)
+            all.push_back(backEnd.get());
+        return all;
     }
 
-    void readCatalog()
+    void statementStarts()
     {
-        ReaderLease reader = m_source.readers->acquire();
-        m_source.tables = JetReaderClient::catalog(*reader);
-        reader.giveBack();
+        for (JetFile *file : files()) {
+            file->source.readers->statementStarts();
+            file->noticeChanges();
+            file->source.statementOpened();
+        }
+    }
+
+    void statementClosed()
+    {
+        for (JetFile *file : files())
+            file->source.statementClosed();
     }
 
     void openConnection()
@@ -406,7 +571,7 @@ private:
         const int rc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         SqliteHandle handle(raw);
         if (rc != SQLITE_OK)
-            refuse(QString::fromUtf8(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+            refuse(m_main->path, QString::fromUtf8(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
         m_connection.emplace(std::move(handle));
         sqlite3 *db = m_connection->handle();
         sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
@@ -414,44 +579,223 @@ private:
         sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
         try {
             AccessFunctions::install(db);
-            if (sqlite3_create_module_v2(db, "jet", &jetModule, &m_source, nullptr) != SQLITE_OK)
+            if (sqlite3_create_module_v2(db, "jet", &jetModule, &m_main->source, nullptr) != SQLITE_OK
+                || sqlite3_create_module_v2(db, "refused", &refusedModule, &m_refusals, nullptr) != SQLITE_OK)
                 m_connection->fail();
-            for (std::size_t i = 0; i < m_source.tables.size(); ++i) {
-                const QByteArray create = QStringLiteral("CREATE VIRTUAL TABLE %1 USING jet(%2)")
-                                              .arg(quoted(m_source.tables[i].name))
-                                              .arg(i)
-                                              .toUtf8();
-                try {
-                    m_connection->run(create.constData());
-                } catch (const Failure &error) {
-                    throw Failure(QStringLiteral("the table '%1' cannot be offered: %2")
-                                            .arg(m_source.tables[i].name, error.description()));
-                }
-            }
+            for (std::size_t i = 0; i < m_main->source.tables.size(); ++i)
+                offerTable(m_main->source.tables[i].name, QStringLiteral("jet"), i);
+            offerObjects();
         } catch (const Failure &error) {
-            refuse(error.description());
+            refuse(m_main->path, error.description());
         }
         sqlite3_set_authorizer(db, authorize, nullptr);
     }
 
-    // Rows kept from before the file changed would be stale.
-    void noticeChanges()
+    void offerTable(const QString &name, const QString &module, std::size_t index)
     {
-        struct stat info {};
-        if (::fstat(m_file.get(), &info) != 0 || identityOf(info) == m_identity)
-            return;
-        m_identity = identityOf(info);
-        m_source.cache.clear();
-        m_source.dropParked();
-        m_source.readers->dropIdle();
+        const QByteArray create =
+            QStringLiteral("CREATE VIRTUAL TABLE %1 USING %2(%3)").arg(quoted(name), module).arg(index).toUtf8();
+        try {
+            m_connection->run(create.constData());
+        } catch (const Failure &error) {
+            throw Failure(QStringLiteral("the table '%1' cannot be offered: %2").arg(name, error.description()));
+        }
     }
 
-    QString m_path;
-    UniqueFd m_file;
-    FileIdentity m_identity;
-    TableSource m_source;
+    void offerRefusal(const QString &name, const QString &reason)
+    {
+        m_refusals.push_back(reason);
+        offerTable(name, QStringLiteral("refused"), m_refusals.size() - 1);
+    }
+
+    // The file's links and saved queries, each under its own name.
+    void offerObjects()
+    {
+        const bool hasObjects = m_main->table(QStringLiteral("MSysObjects")).has_value();
+        if (!hasObjects)
+            return;
+        AccessCatalog catalog;
+        try {
+            catalog = AccessCatalog::read(*m_connection, m_main->table(QStringLiteral("MSysQueries")).has_value());
+        } catch (const Failure &error) {
+            // The file's tables are still worth reading; the list of queries
+            // says what is missing.
+            m_listedQueries.push_back({{}, {}, {}, {}, QStringLiteral("The saved queries and links of this file "
+                                                                     "cannot be read: ") + error.description()});
+        }
+        for (const AccessCatalog::Link &link : catalog.links)
+            offerLink(link);
+        for (const AccessCatalog::Query &query : catalog.queries)
+            offerQuery(query);
+        offerQueryList();
+    }
+
+    // A select, union or crosstab query becomes a view of its own name; any
+    // other kind, or one that cannot run here, a name that says why.
+    void offerQuery(const AccessCatalog::Query &found)
+    {
+        if (m_main->table(found.name))
+            return;
+        ListedQuery listed{found.name, QStringLiteral("unknown"), {}, {}, found.unreadable};
+        if (found.query) {
+            const SavedQuery &query = *found.query;
+            listed.kind = SavedQuery::kindName(query.kind());
+            try {
+                listed.accessSql = query.text();
+                if (query.onlyReads())
+                    offerView(query, listed);
+                else
+                    listed.refusal = actionRefusal(query);
+            } catch (const Failure &error) {
+                listed.refusal = error.description();
+            }
+        }
+        if (!listed.refusal.isEmpty())
+            offerRefusal(found.name, listed.refusal);
+        if (!AccessCatalog::isRecordSource(found.name))
+            m_listedQueries.push_back(std::move(listed));
+    }
+
+    void offerView(const SavedQuery &query, ListedQuery &listed)
+    {
+        try {
+            listed.sqliteSql = translated(listed.accessSql);
+            const QByteArray create = (QStringLiteral("CREATE VIEW %1 AS ").arg(quoted(query.name()))
+                                       + SqlText::withoutTrailingTrivia(listed.sqliteSql).toString())
+                                          .toUtf8();
+            m_connection->run(create.constData());
+        } catch (const Failure &error) {
+            listed.refusal = QStringLiteral("The saved %1 query '%2' cannot run here: %3")
+                                 .arg(listed.kind, query.name(), error.description());
+        }
+    }
+
+    // Access SQL as SQLite runs it.
+    static QString translated(const QString &accessSql)
+    {
+        Q_UNUSED(accessSql);
+        throw Failure(QStringLiteral("its Access SQL cannot be translated yet."));
+    }
+
+    static QString actionRefusal(const SavedQuery &query)
+    {
+        const QString kind = SavedQuery::kindName(query.kind());
+        if (query.kind() == SavedQuery::Kind::PassThrough) {
+            return QStringLiteral("'%1' is a pass-through query: it runs on the server '%2', not on this file, and "
+                                  "this file is opened read-only.")
+                .arg(query.name(), AccessCatalog::withoutPassword(query.connection()));
+        }
+        const bool vowel = kind.startsWith(u'a') || kind.startsWith(u'u');
+        return QStringLiteral("'%1' is %2 %3 query: it changes the file, and this file is opened read-only.")
+            .arg(query.name(), vowel ? QStringLiteral("an") : QStringLiteral("a"), kind);
+    }
+
+    // The list of saved queries, as a table of its own. Its name holds a dot,
+    // which Access does not allow in the name of a table or query, so it can
+    // never hide one of the file's own.
+    void offerQueryList()
+    {
+        const QString table = quoted(JetDatabase::queryListName());
+        m_connection->run(
+            QStringLiteral("CREATE TABLE %1(Name TEXT, Kind TEXT, AccessSQL TEXT, SQLiteSQL TEXT, Refusal TEXT)")
+                .arg(table)
+                .toUtf8()
+                .constData());
+        sqlite3_stmt *raw = nullptr;
+        const QByteArray insertSql = QStringLiteral("INSERT INTO %1 VALUES (?1, ?2, ?3, ?4, ?5)").arg(table).toUtf8();
+        if (sqlite3_prepare_v2(m_connection->handle(), insertSql.constData(), -1, &raw, nullptr) != SQLITE_OK)
+            m_connection->fail();
+        const SqliteStatement insert(raw);
+        for (const ListedQuery &listed : m_listedQueries) {
+            const QString *values[] = {&listed.name, &listed.kind, &listed.accessSql, &listed.sqliteSql,
+                                       &listed.refusal};
+            for (int i = 0; i < 5; ++i) {
+                if (values[i]->isEmpty())
+                    sqlite3_bind_null(raw, i + 1);
+                else
+                    sqlite3_bind_text16(raw, i + 1, values[i]->utf16(), int(values[i]->size() * 2), SQLITE_TRANSIENT);
+            }
+            if (sqlite3_step(raw) != SQLITE_DONE)
+                m_connection->fail();
+            sqlite3_reset(raw);
+        }
+    }
+
+    void offerLink(const AccessCatalog::Link &link)
+    {
+        if (m_main->table(link.name))
+            return;
+        if (link.odbc) {
+            offerRefusal(link.name,
+                         QStringLiteral("The linked table '%1' is the table '%2' of the ODBC data source '%3', which "
+                                        "this program cannot reach.")
+                             .arg(link.name, link.foreignName, AccessCatalog::withoutPassword(link.database)));
+            return;
+        }
+        const QDir folder = QFileInfo(m_main->path).absoluteDir();
+        const QString found = AccessCatalog::findBackEnd(link.database, folder);
+        if (found.isEmpty()) {
+            const QString fileName = link.database.mid(
+                std::max(link.database.lastIndexOf(u'\\'), link.database.lastIndexOf(u'/')) + 1);
+            offerRefusal(link.name, QStringLiteral("The linked table '%1' is in the file '%2', which was found "
+                                                   "neither there nor as '%3' in the folder '%4'.")
+                                        .arg(link.name, link.database, fileName, folder.absolutePath()));
+            return;
+        }
+        try {
+            JetFile &backEnd = backEndFile(found);
+            const std::optional<std::size_t> table = backEnd.table(link.foreignName);
+            if (!table)
+                throw Failure(QStringLiteral("it has no table '%1'.").arg(link.foreignName));
+            offerTable(link.name, moduleOf(backEnd), *table);
+        } catch (const Failure &error) {
+            offerRefusal(link.name, QStringLiteral("The linked table '%1' is in the file '%2', which cannot be "
+                                                   "read: %3")
+                                        .arg(link.name, found, error.description()));
+        }
+    }
+
+    // Each back end is opened once, however many links lead to it, and read
+    // through a module of its own.
+    JetFile &backEndFile(const QString &path)
+    {
+        for (const auto &backEnd : m_backEnds) {
+            if (backEnd->path == path)
+                return *backEnd;
+        }
+        auto backEnd = std::make_unique<JetFile>(path, m_silenceLimitMs);
+        const QByteArray module = moduleOf(m_backEnds.size()).toUtf8();
+        if (sqlite3_create_module_v2(m_connection->handle(), module.constData(), &jetModule, &backEnd->source,
+                                     nullptr)
+            != SQLITE_OK)
+            m_connection->fail();
+        m_backEnds.push_back(std::move(backEnd));
+        return *m_backEnds.back();
+    }
+
+    QString moduleOf(const JetFile &backEnd) const
+    {
+        for (std::size_t i = 0; i < m_backEnds.size(); ++i) {
+            if (m_backEnds[i].get() == &backEnd)
+                return moduleOf(i);
+        }
+        return {};
+    }
+
+    static QString moduleOf(std::size_t backEnd) { return QStringLiteral("jet_link%1").arg(backEnd); }
+
+    int m_silenceLimitMs;
+    std::unique_ptr<JetFile> m_main;
+    std::vector<ListedQuery> m_listedQueries;
+    std::vector<std::unique_ptr<JetFile>> m_backEnds;
+    std::vector<QString> m_refusals;
     std::optional<SqliteConnection> m_connection;
 };
+
+QString JetDatabase::queryListName()
+{
+    return QStringLiteral("Morvane.Queries");
+}
 
 bool JetDatabase::hasSignature(QByteArrayView header)
 {

@@ -35,6 +35,11 @@ public:
     // Jet or ACE at offset 4.
     [[nodiscard]] static bool hasSignature(QByteArrayView header);
 
+    // The table that lists the file's saved queries: name, kind, Access
+    // SQL, the SQL that runs, and why one cannot run. Record sources of forms
+    // and reports (~sq_...) are left out.
+    [[nodiscard]] static QString queryListName();
+
     // Opens the file read-only and reads its catalog; Failure when it
     // cannot be read.
     // A reader that stays silent for `readerSilenceLimitMs` while the

@@ -55,6 +55,10 @@ struct Table
     std::vector<Column> columns;
     bool hasVariableColumns = false;
     std::uint32_t rowEstimate = 0;
+    // One of the file's own tables (MSysObjects, MSysQueries, ...): offered
+    // read-only like the others, but left out where its definition is
+    // damaged rather than refusing the file for it.
+    bool system = false;
 };
 
 // A name as libmdb keeps it: in a fixed buffer, not always terminated.

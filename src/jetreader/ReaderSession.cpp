@@ -116,11 +116,17 @@ void ReaderSession::readTableList()
         m_mapping.size);
     for (guint i = 0; i < catalog->len; ++i) {
         auto *entry = static_cast<MdbCatalogEntry *>(g_ptr_array_index(catalog, i));
-        if (!entry || !mdb_is_user_table(entry))
+        if (!entry || !(mdb_is_user_table(entry) || mdb_is_system_table(entry)))
             continue;
         Table table;
         table.entry = entry;
+        table.system = !mdb_is_user_table(entry);
         table.name = objectName(entry->object_name, sizeof entry->object_name);
+        // Of the system tables, the catalog's own (MSysObjects, MSysQueries,
+        // ...) are offered; the hidden tables behind multi-valued fields and
+        // attachments are read through their columns.
+        if (table.system && table.name.rfind("MSys", 0) != 0)
+            continue;
         if (table.name.empty())
             throw ReaderFailure("The list of tables in the file is damaged.");
         m_tables.push_back(std::move(table));
@@ -190,6 +196,23 @@ void ReaderSession::readDefinition(Table &table, ReplyChannel &channel)
         m_complex->identify(table, channel);
 }
 
+void ReaderSession::readAllDefinitions(ReplyChannel &channel)
+{
+    for (auto table = m_tables.begin(); table != m_tables.end();) {
+        try {
+            if (!table->def)
+                readDefinition(*table, channel);
+        } catch (const ReaderFailure &) {
+            if (!table->system)
+                throw;
+            table = m_tables.erase(table);
+            continue;
+        }
+        channel.keepAlive();
+        ++table;
+    }
+}
+
 std::uint8_t ReaderSession::shownType(const Column &column)
 {
     if (column.calculated)
@@ -208,11 +231,7 @@ std::uint8_t ReaderSession::shownType(const Column &column)
 
 std::string ReaderSession::catalog(ReplyChannel &channel)
 {
-    for (Table &table : m_tables) {
-        if (!table.def)
-            readDefinition(table, channel);
-        channel.keepAlive();
-    }
+    readAllDefinitions(channel);
     addAttachmentTables(channel);
     std::string payload;
     putU32(payload, std::uint32_t(m_tables.size() + m_attachmentTables.size()));
@@ -243,10 +262,7 @@ void ReaderSession::addAttachmentTables(ReplyChannel &channel)
     if (m_attachmentTablesAdded)
         return;
     // Which columns hold attachments is known once every definition is read.
-    for (Table &table : m_tables) {
-        if (!table.def)
-            readDefinition(table, channel);
-    }
+    readAllDefinitions(channel);
     m_attachmentTablesAdded = true;
     for (std::size_t t = 0; t < m_tables.size(); ++t) {
         for (std::size_t c = 0; c < m_tables[t].columns.size(); ++c) {

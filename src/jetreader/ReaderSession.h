@@ -63,6 +63,9 @@ private:
 
     // Reads the table's columns, and what its complex columns hold.
     void readDefinition(Table &table, ReplyChannel &channel);
+    // Reads what is not read yet; a system table that cannot be read is left
+    // out, a user table fails.
+    void readAllDefinitions(ReplyChannel &channel);
     // scan() for one of the file's own tables.
     std::uint64_t scanTable(Table &table, std::size_t expectedColumns, ColumnMask mask, std::uint64_t skip,
                             ReplyChannel &channel);

@@ -1,0 +1,210 @@
+// What an Access file holds beyond its tables: its saved queries, rebuilt as
+// Access's SQL view shows them and run by name, its system tables, and its
+// links to tables in other files, followed or explained.
+#include "JetDatabase.h"
+#include "TestSupport.h"
+#include "mdlMain.h"
+
+#include <map>
+
+using morvane::Database;
+using morvane::DatabaseEngine;
+using morvane::FieldValue;
+using morvane::JetDatabase;
+namespace test = morvane::test;
+
+namespace {
+
+QString fixture(const QString &name)
+{
+    return QStringLiteral(MORVANE_TEST_DATA "/jet/") + name;
+}
+
+QStringList column(Database &db, const QString &sql)
+{
+    QStringList values;
+    auto recordset = db.openRecordset(sql);
+    for (; !recordset->eof(); recordset->moveNext())
+        values << morvane::FieldText(recordset->value(0));
+    return values;
+}
+
+QString lines(std::initializer_list<const char *> parts)
+{
+    QStringList all;
+    for (const char *part : parts)
+        all << QString::fromUtf8(part);
+    return all.join(QStringLiteral("\r\n"));
+}
+
+const QStringList queryFiles = {
+    QStringLiteral("queries-jet3.mdb"),
+    QStringLiteral("queries-jet4-2000.mdb"),
+    QStringLiteral("queries-jet4.mdb"),
+    QStringLiteral("queries-ace12.accdb"),
+};
+
+// The texts Access's SQL view shows for the queries of every queries-* file.
+const std::map<QString, QString> &accessTexts()
+{
+    static const std::map<QString, QString> texts = {
+        {QStringLiteral("SelectQuery"),
+         lines({"SELECT DISTINCT Table1.*, Table2.col1, Table2.col2, Table3.col3",
+                "FROM (Table1 LEFT JOIN Table3 ON Table1.col1 = Table3.col1) INNER JOIN Table2 ON (Table3.col1 = "
+                "Table2.col1) AND (Table3.col1 = Table2.col2)",
+                "WHERE (((Table2.col2)=\"foo\" Or (Table2.col2) In (\"buzz\",\"bazz\")))", "ORDER BY Table2.col1;"})},
+        {QStringLiteral("DeleteQuery"),
+         lines({"DELETE Table1.col1, Table1.col2, Table1.col3", "FROM Table1",
+                "WHERE (((Table1.col1)>\"blah\"));"})},
+        {QStringLiteral("AppendQuery"),
+         lines({"INSERT INTO Table3", "SELECT [Table1].[col2], [Table2].[col2], [Table2].[col3]",
+                "FROM Table3, Table1 INNER JOIN Table2 ON [Table1].[col1]=[Table2].[col1];"})},
+        {QStringLiteral("UpdateQuery"),
+         lines({"PARAMETERS User Name Text;", "UPDATE Table1",
+                "SET Table1.col1 = \"foo\", Table1.col2 = [Table2].[col3], [Table2].[col1] = [User Name]",
+                "WHERE ((([Table2].[col1]) Is Not Null));"})},
+        {QStringLiteral("MakeTableQuery"),
+         lines({"SELECT Max(Table2.col1) AS MaxOfcol1, Table2.col2, Table3.col2 INTO Table4",
+                "FROM (Table2 INNER JOIN Table1 ON Table2.col1 = Table1.col2) RIGHT JOIN Table3 ON Table1.col2 = "
+                "Table3.col3",
+                "GROUP BY Table2.col2, Table3.col2",
+                "HAVING (((Max(Table2.col1))=\"buzz\") AND ((Table2.col2)<>\"blah\"));"})},
+        {QStringLiteral("CrosstabQuery"),
+         lines({"TRANSFORM Count([Table2].[col2]) AS CountOfcol2",
+                "SELECT Table2_1.col1, [Table2].[col3], Avg(Table2_1.col2) AS AvgOfcol2",
+                "FROM (Table1 INNER JOIN Table2 ON [Table1].[col1]=[Table2].[col1]) INNER JOIN Table2 AS Table2_1 ON "
+                "[Table2].[col1]=Table2_1.col3",
+                "WHERE ((([Table1].[col1])>\"10\") And ((Table2_1.col1) Is Not Null) And "
+                "((Avg(Table2_1.col2))>\"10\"))",
+                "GROUP BY Table2_1.col1, [Table2].[col3]", "ORDER BY [Table2].[col3]", "PIVOT [Table1].[col1];"})},
+        {QStringLiteral("UnionQuery"),
+         lines({"Select Table1.col1, Table1.col2", "where Table1.col1 = \"foo\"", "UNION",
+                "Select Table2.col1, Table2.col2", "UNION ALL Select Table3.col1, Table3.col2",
+                "where Table3.col3 > \"blah\";"})},
+        {QStringLiteral("PassthroughQuery"), QStringLiteral("ALTER TABLE Table4 DROP COLUMN col5;")},
+        {QStringLiteral("DataDefinitionQuery"), QStringLiteral("CREATE TABLE Table5 (col1 CHAR, col2 CHAR);")},
+    };
+    return texts;
+}
+
+} // namespace
+
+class tst_JetQueries : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { m_folders.emplace(); }
+
+    void rebuildsTheTextOfAccessSqlView_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("text");
+        for (const QString &file : queryFiles) {
+            for (const auto &[query, text] : accessTexts())
+                QTest::addRow("%s %s", qPrintable(file), qPrintable(query)) << file << query << text;
+        }
+    }
+
+    void rebuildsTheTextOfAccessSqlView()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, query);
+        QFETCH(QString, text);
+        const QStringList found =
+            column(database(file), QStringLiteral("select AccessSQL from [%1] where Name = '%2'")
+                                       .arg(JetDatabase::queryListName(), query));
+        QCOMPARE(found, QStringList{text});
+    }
+
+    // The idiom for listing queries reads the system table itself; the list
+    // of queries names the same ones with their kinds.
+    void systemTablesAndTheListOfQueries_data()
+    {
+        QTest::addColumn<QString>("file");
+        for (const QString &file : queryFiles)
+            QTest::newRow(qPrintable(file)) << file;
+    }
+
+    void systemTablesAndTheListOfQueries()
+    {
+        QFETCH(QString, file);
+        Database &db = database(file);
+        QStringList names = column(db, QStringLiteral("select Name from MSysObjects where Type = 5"));
+        names.sort();
+        QStringList expected;
+        for (const auto &entry : accessTexts())
+            expected << entry.first;
+        QCOMPARE(names, expected);
+        QCOMPARE(column(db, QStringLiteral("select Kind from [%1] order by Name").arg(JetDatabase::queryListName())),
+                 QStringList({"append", "crosstab", "data definition", "delete", "make-table", "pass-through",
+                              "select", "union", "update"}));
+        QVERIFY(!column(db, QStringLiteral("select count(*) from MSysQueries")).isEmpty());
+    }
+
+    void actionQueriesAreRefusedWithTheirKind_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("kind");
+        const std::pair<const char *, const char *> kinds[] = {
+            {"AppendQuery", "an append query"},       {"UpdateQuery", "an update query"},
+            {"DeleteQuery", "a delete query"},        {"MakeTableQuery", "a make-table query"},
+            {"DataDefinitionQuery", "a data definition query"}, {"PassthroughQuery", "a pass-through query"},
+        };
+        for (const QString &file : queryFiles) {
+            for (const auto &[query, kind] : kinds)
+                QTest::addRow("%s %s", qPrintable(file), query) << file << QString::fromUtf8(query) << QString::fromUtf8(kind);
+        }
+    }
+
+    void actionQueriesAreRefusedWithTheirKind()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, query);
+        QFETCH(QString, kind);
+        const QString why = test::failureOf([&] { database(file).openRecordset(QStringLiteral("select * from [%1]").arg(query.toLower())); });
+        QVERIFY2(why.contains(kind) && why.contains(QStringLiteral("read-only")), qPrintable(why));
+    }
+
+    // The link's back end is found beside the front end although the stored
+    // path is a Windows one; without it, the Get says where it looked.
+    void linkedTablesAreFollowedOrExplained()
+    {
+        Database &linker = database(QStringLiteral("linker-ace12.accdb"));
+        QCOMPARE(column(linker, QStringLiteral("select Field1 from Table2 where ID = 1")), QStringList{"bar"});
+        QCOMPARE(column(linker, QStringLiteral("select Table1.Field1 || Table2.Field1 from Table1, table2")),
+                 QStringList{"foobar"});
+
+        QTemporaryDir alone;
+        QVERIFY(QFile::copy(fixture(QStringLiteral("linker-ace12.accdb")), alone.filePath(QStringLiteral("front.accdb"))));
+        auto lonely = DatabaseEngine::openDatabase(alone.filePath(QStringLiteral("front.accdb")));
+        QCOMPARE(column(*lonely, QStringLiteral("select Field1 from Table1")), QStringList{"foo"});
+        const QString missing = test::failureOf([&] { lonely->openRecordset(QStringLiteral("select * from Table2")); });
+        QVERIFY2(missing.contains(QStringLiteral("Z:\\jackcess_test\\linkeeTest.accdb"))
+                     && missing.contains(QDir(alone.path()).absolutePath()),
+                 qPrintable(missing));
+
+        Database &odbc = database(QStringLiteral("odbc-linker-ace12.accdb"));
+        const QString unreachable = test::failureOf([&] { odbc.openRecordset(QStringLiteral("select * from Ordrar")); });
+        QVERIFY2(unreachable.contains(QStringLiteral("ODBC")) && unreachable.contains(QStringLiteral("DSN=Magnapinna"))
+                     && !unreachable.contains(QStringLiteral("DummyPassword")),
+                 qPrintable(unreachable));
+    }
+
+private:
+    Database &database(const QString &file)
+    {
+        auto &db = m_databases[file];
+        if (!db)
+            db = DatabaseEngine::openDatabase(fixture(file));
+        return *db;
+    }
+
+    std::optional<test::IsolatedUserFolders> m_folders;
+    std::map<QString, std::unique_ptr<Database>> m_databases;
+};
+
+QTEST_GUILESS_MAIN(tst_JetQueries)
+#include "tst_jet_queries.moc"
