@@ -1,6 +1,7 @@
 // What an Access file holds beyond its tables: its saved queries, rebuilt as
 // Access's SQL view shows them and run by name, its system tables, and its
 // links to tables in other files, followed or explained.
+#include "AccessParameters.h"
 #include "JetDatabase.h"
 #include "TestSupport.h"
 #include "mdlMain.h"
@@ -191,6 +192,40 @@ private slots:
         QVERIFY2(unreachable.contains(QStringLiteral("ODBC")) && unreachable.contains(QStringLiteral("DSN=Magnapinna"))
                      && !unreachable.contains(QStringLiteral("DummyPassword")),
                  qPrintable(unreachable));
+    }
+
+    // A parameter's answer is read as its declared type, as Access reads
+    // what is typed into its dialog.
+    void parameterValuesTakeTheirDeclaredType_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QVariant>("value");
+        QTest::newRow("text as typed") << " Sales " << "Text(20)" << QVariant(QStringLiteral(" Sales "));
+        QTest::newRow("empty is Null") << "" << "Long" << QVariant();
+        QTest::newRow("month first") << "2/1/95" << "DateTime" << QVariant(QStringLiteral("1995-02-01"));
+        QTest::newRow("year first, time") << "1995-01-31 10:00" << "DateTime" << QVariant(QStringLiteral("1995-01-31 10:00:00"));
+        QTest::newRow("afternoon") << "12/31/2029 1:05 PM" << "DateTime" << QVariant(QStringLiteral("2029-12-31 13:05:00"));
+        QTest::newRow("yes") << "Yes" << "Bit" << QVariant(qint64(-1));
+        QTest::newRow("false") << "false" << "Bit" << QVariant(qint64(0));
+        QTest::newRow("half to even") << "2.5" << "Long" << QVariant(qint64(2));
+        QTest::newRow("currency") << "1995.5" << "Currency" << QVariant(1995.5);
+        QTest::newRow("not a date") << "31/1/95" << "DateTime" << QVariant(QStringLiteral("error"));
+        QTest::newRow("byte too large") << "256" << "Byte" << QVariant(QStringLiteral("error"));
+        QTest::newRow("not a number") << "ten" << "Short" << QVariant(QStringLiteral("error"));
+    }
+
+    void parameterValuesTakeTheirDeclaredType()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, type);
+        QFETCH(QVariant, value);
+        if (value == QVariant(QStringLiteral("error"))) {
+            const QString why = test::failureOf([&] { (void)morvane::AccessParameters::valueOf(QStringLiteral("P"), typed, type); });
+            QVERIFY2(why.contains(QStringLiteral("'P'")), qPrintable(why));
+            return;
+        }
+        QCOMPARE(morvane::AccessParameters::valueOf(QStringLiteral("P"), typed, type), value);
     }
 
 private:

@@ -5,7 +5,9 @@
 #include <QString>
 #include <QStringView>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace morvane {
 
@@ -48,10 +50,20 @@ public:
     [[nodiscard]] FieldValue value(QStringView name) const;
 };
 
+// Asks the user for the value of a parameter a statement needs (a saved
+// query's [Start date]): the text typed, or nothing when the user cancels.
+// Called on the thread the database works on.
+using ParameterPrompt = std::function<std::optional<QString>(const QString &name)>;
+
 class Database
 {
 public:
     virtual ~Database() = default;
+
+    // Where the values of parameters come from until the next call; answers
+    // given before are forgotten. Without a prompt a statement that needs a
+    // value fails. Backends whose statements take no parameters ignore it.
+    virtual void setParameterPrompt(ParameterPrompt prompt) { Q_UNUSED(prompt); }
 
     // A result set for a select statement, positioned on its first row.
     [[nodiscard]] virtual std::unique_ptr<Recordset> openRecordset(const QString &sql) = 0;

@@ -2,6 +2,7 @@
 
 #include "AccessCatalog.h"
 #include "AccessFunctions.h"
+#include "AccessParameters.h"
 #include "Failure.h"
 #include "JetReaderProcess.h"
 #include "JetTableCache.h"
@@ -518,6 +519,8 @@ public:
         return m_connection->countRows(AccessFunctions::adaptCalls(select));
     }
 
+    void setParameterPrompt(ParameterPrompt prompt) { m_parameters.setPrompt(std::move(prompt)); }
+
     // SQLite stops between rows; the readers' waits end at once.
     void interrupt()
     {
@@ -579,6 +582,7 @@ private:
         sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
         try {
             AccessFunctions::install(db);
+            m_parameters.install(db);
             if (sqlite3_create_module_v2(db, "jet", &jetModule, &m_main->source, nullptr) != SQLITE_OK
                 || sqlite3_create_module_v2(db, "refused", &refusedModule, &m_refusals, nullptr) != SQLITE_OK)
                 m_connection->fail();
@@ -789,6 +793,7 @@ private:
     std::vector<ListedQuery> m_listedQueries;
     std::vector<std::unique_ptr<JetFile>> m_backEnds;
     std::vector<QString> m_refusals;
+    AccessParameters m_parameters;
     std::optional<SqliteConnection> m_connection;
 };
 
@@ -827,6 +832,11 @@ void JetDatabase::execute(const QString &)
 qint64 JetDatabase::countRows(const QString &select)
 {
     return d->countRows(select);
+}
+
+void JetDatabase::setParameterPrompt(ParameterPrompt prompt)
+{
+    d->setParameterPrompt(std::move(prompt));
 }
 
 void JetDatabase::interrupt()

@@ -51,6 +51,8 @@ public:
     // Always fails: the file is never written.
     void execute(const QString &sql) override;
     qint64 countRows(const QString &select) override;
+    // Saved queries ask for their parameters through `prompt`.
+    void setParameterPrompt(ParameterPrompt prompt) override;
     void interrupt() override;
 
 private:

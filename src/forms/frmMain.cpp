@@ -12,6 +12,7 @@
 #include "RunWait.h"
 #include "SettingsStore.h"
 #include "StatementBox.h"
+#include "frmParameter.h"
 #include "frmVidvorun.h"
 
 #include <QCloseEvent>
@@ -19,8 +20,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QThread>
 #include <QTimer>
 
 namespace morvane {
@@ -320,6 +323,24 @@ void frmMain::warn(const QString &message, const QString &description)
         frmVidvorun::showWarning(message, description);
 }
 
+// The run asks on the database's thread; the dialog is shown on this one,
+// which the run waits for.
+ParameterPrompt frmMain::parameterPrompt()
+{
+    return [window = QPointer<frmMain>(this)](const QString &name) -> std::optional<QString> {
+        std::optional<QString> answer;
+        const auto ask = [&] {
+            if (window)
+                answer = frmParameter::ask(name, window);
+        };
+        if (window && QThread::currentThread() == window->thread())
+            ask();
+        else if (window)
+            QMetaObject::invokeMethod(window, ask, Qt::BlockingQueuedConnection);
+        return answer;
+    };
+}
+
 void frmMain::getButton_Click()
 {
     QueryResult result;
@@ -327,8 +348,9 @@ void frmMain::getButton_Click()
         txtSelect_LostFocus();
         resultGrid->clear();
         Database &database = *m_context.database;
-        runOnDatabase([&result, &database, select = txtSelect->toPlainText(), fields = colFields](const std::atomic_bool &cancelled) {
-            result = QueryRun(database, cancelled).run(select, fields);
+        runOnDatabase([&result, &database, prompt = parameterPrompt(), select = txtSelect->toPlainText(),
+                       fields = colFields](const std::atomic_bool &cancelled) {
+            result = QueryRun(database, cancelled, prompt).run(select, fields);
         });
     } catch (const Failure &error) {
         warn(QStringLiteral("Error in database. ") + error.description());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Database.h"
 #include "DatabaseThread.h"
 
 #include <QStringList>
@@ -67,6 +68,8 @@ private:
     void storeBoth();
     // Runs `job` on the database thread and waits for it; rethrows its failure.
     void runOnDatabase(DatabaseThread::Job job);
+    // Asks for a statement's parameters in a dialog of their own.
+    ParameterPrompt parameterPrompt();
     // A warning, unless the window is on its way to close.
     void warn(const QString &message, const QString &description = {});
 

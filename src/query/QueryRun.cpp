@@ -4,6 +4,8 @@
 #include "Failure.h"
 #include "mdlMain.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
 #include <limits>
 
@@ -23,8 +25,8 @@ QString withoutOuterSpaces(QString text)
 
 } // namespace
 
-QueryRun::QueryRun(Database &database, const std::atomic_bool &cancelled)
-    : m_database(database), m_cancelled(cancelled)
+QueryRun::QueryRun(Database &database, const std::atomic_bool &cancelled, ParameterPrompt prompt)
+    : m_database(database), m_cancelled(cancelled), m_prompt(std::move(prompt))
 {
 }
 
@@ -99,6 +101,10 @@ QString QueryRun::overLimitMessage(const QString &select)
 QueryResult QueryRun::run(const QString &select, const QStringList &outlineFields)
 {
     QueryResult block;
+    // The answers last for this run: its count uses them, the next Get asks
+    // again.
+    m_database.setParameterPrompt(m_prompt);
+    const auto forget = qScopeGuard([this] { m_database.setParameterPrompt({}); });
     try {
         std::unique_ptr<Recordset> result = OpenQuery(m_database, select);
         if (result->eof()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Database.h"
 #include "QueryResult.h"
 
 #include <QString>
@@ -9,8 +10,6 @@
 
 namespace morvane {
 
-class Database;
-class Recordset;
 
 // One Get, from the statement to what the grid shows, without any widget.
 // It opens the statement, picks the columns, reads at most rowLimit rows into
@@ -22,7 +21,9 @@ class QueryRun
 public:
     static constexpr int rowLimit = 1000;
 
-    QueryRun(Database &database, const std::atomic_bool &cancelled);
+    // Parameters the statement needs are asked for through `prompt`, once
+    // each for the run and its count.
+    QueryRun(Database &database, const std::atomic_bool &cancelled, ParameterPrompt prompt = {});
 
     // `outlineFields` are the output column names the outline read from the
     // statement. Failures end up in the result, never thrown.
@@ -45,6 +46,7 @@ private:
 
     Database &m_database;
     const std::atomic_bool &m_cancelled;
+    ParameterPrompt m_prompt;
 };
 
 } // namespace morvane
