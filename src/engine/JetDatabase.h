@@ -20,6 +20,11 @@ namespace morvane {
 // while this side waits is killed, and the request fails with a Failure; the
 // next request starts a new reader.
 //
+// Beside its tables the file's system tables (MSysObjects, ...) are offered
+// read-only; its saved select queries become views, its other queries names
+// that refuse with their kind, and its links tables read from their back end
+// through a reader of its own (or names that say why they cannot be read).
+//
 // Rows once read stay in memory (within a budget) until the file changes, so
 // the inner table of a join, or the next statement, does not read the file
 // again. Table and column names are those of the file; SQLite matches them
