@@ -538,6 +538,11 @@ private:
         QString accessSql;
         QString sqliteSql;
         QString refusal;
+        // Record sources of forms and reports stay out of the list.
+        bool listed = true;
+        // The Access SQL that runs: the text, with the names no table
+        // provides declared as parameters.
+        QString declaredSql;
     };
 
     [[noreturn]] static void refuse(const QString &path, const QString &why)
@@ -625,12 +630,14 @@ private:
             // The file's tables are still worth reading; the list of queries
             // says what is missing.
             m_listedQueries.push_back({{}, {}, {}, {}, QStringLiteral("The saved queries and links of this file "
-                                                                     "cannot be read: ") + error.description()});
+                                                                     "cannot be read: ") + error.description(),
+                                       true, {}});
         }
         for (const AccessCatalog::Link &link : catalog.links)
             offerLink(link);
         for (const AccessCatalog::Query &query : catalog.queries)
             offerQuery(query);
+        declareUnknownNames();
         offerQueryList();
     }
 
@@ -640,14 +647,14 @@ private:
     {
         if (m_main->table(found.name))
             return;
-        ListedQuery listed{found.name, QStringLiteral("unknown"), {}, {}, found.unreadable};
+        ListedQuery listed{found.name, QStringLiteral("unknown"), {}, {}, found.unreadable, true, {}};
         if (found.query) {
             const SavedQuery &query = *found.query;
             listed.kind = SavedQuery::kindName(query.kind());
             try {
                 listed.accessSql = query.text();
                 if (query.onlyReads())
-                    offerView(query, listed);
+                    offerView(listed);
                 else
                     listed.refusal = actionRefusal(query);
             } catch (const Failure &error) {
@@ -656,22 +663,88 @@ private:
         }
         if (!listed.refusal.isEmpty())
             offerRefusal(found.name, listed.refusal);
-        if (!AccessCatalog::isRecordSource(found.name))
-            m_listedQueries.push_back(std::move(listed));
+        listed.listed = !AccessCatalog::isRecordSource(found.name);
+        m_listedQueries.push_back(std::move(listed));
     }
 
-    void offerView(const SavedQuery &query, ListedQuery &listed)
+    void offerView(ListedQuery &listed)
     {
+        listed.declaredSql = listed.accessSql;
         try {
-            listed.sqliteSql = translated(listed.accessSql);
-            const QByteArray create = (QStringLiteral("CREATE VIEW %1 AS ").arg(quoted(query.name()))
-                                       + SqlText::withoutTrailingTrivia(listed.sqliteSql).toString())
-                                          .toUtf8();
-            m_connection->run(create.constData());
+            createView(listed);
         } catch (const Failure &error) {
-            listed.refusal = QStringLiteral("The saved %1 query '%2' cannot run here: %3")
-                                 .arg(listed.kind, query.name(), error.description());
+            listed.refusal = viewRefusal(listed, error);
         }
+    }
+
+    static QString viewRefusal(const ListedQuery &listed, const Failure &error)
+    {
+        return QStringLiteral("The saved %1 query '%2' cannot run here: %3")
+            .arg(listed.kind, listed.name, error.description());
+    }
+
+    void createView(ListedQuery &listed)
+    {
+        listed.sqliteSql = translated(listed.declaredSql);
+        const QByteArray create = (QStringLiteral("CREATE VIEW %1 AS ").arg(quoted(listed.name))
+                                   + SqlText::withoutTrailingTrivia(listed.sqliteSql).toString())
+                                      .toUtf8();
+        m_connection->run(create.constData());
+    }
+
+    // Access asks for any name in a query that no table provides. Once every
+    // view exists (a query may use one made after it), a view in which SQLite
+    // finds such a name is made again with the name declared as a parameter.
+    // A name a query only meets through another query is that one's.
+    void declareUnknownNames()
+    {
+        static constexpr int rounds = 32;
+        for (int round = 0; round < rounds; ++round) {
+            bool changed = false;
+            for (ListedQuery &listed : m_listedQueries) {
+                if (listed.sqliteSql.isEmpty() || !listed.refusal.isEmpty())
+                    continue;
+                const QString unknown = unknownColumn(listed.name);
+                if (unknown.isEmpty() || !listed.declaredSql.contains(unknown, Qt::CaseInsensitive))
+                    continue;
+                changed = true;
+                listed.declaredSql = withParameter(listed.declaredSql, unknown);
+                m_connection->run(QStringLiteral("DROP VIEW %1").arg(quoted(listed.name)).toUtf8().constData());
+                try {
+                    createView(listed);
+                } catch (const Failure &error) {
+                    listed.sqliteSql.clear();
+                    listed.refusal = viewRefusal(listed, error);
+                    offerRefusal(listed.name, listed.refusal);
+                }
+            }
+            if (!changed)
+                return;
+        }
+    }
+
+    // The name SQLite finds no column for when the view is planned; empty
+    // when it plans, or fails for another reason.
+    QString unknownColumn(const QString &view) const
+    {
+        static const QString noSuchColumn = QStringLiteral("no such column: ");
+        sqlite3_stmt *raw = nullptr;
+        const QByteArray select = QStringLiteral("SELECT * FROM %1").arg(quoted(view)).toUtf8();
+        const int rc = sqlite3_prepare_v2(m_connection->handle(), select.constData(), -1, &raw, nullptr);
+        const SqliteStatement statement(raw);
+        if (rc == SQLITE_OK)
+            return {};
+        const QString error = m_connection->errorText();
+        return error.startsWith(noSuchColumn) ? error.mid(noSuchColumn.size()) : QString();
+    }
+
+    static QString withParameter(const QString &accessSql, const QString &name)
+    {
+        static const QString keyword = QStringLiteral("PARAMETERS ");
+        const QString declared = u'[' + name + QStringLiteral("] Value");
+        if (accessSql.startsWith(keyword, Qt::CaseInsensitive))
+            return keyword + declared + QStringLiteral(", ") + accessSql.mid(keyword.size());
+        return keyword + declared + QStringLiteral(";\r\n") + accessSql;
     }
 
     // Access SQL as SQLite runs it.
@@ -711,6 +784,8 @@ private:
             m_connection->fail();
         const SqliteStatement insert(raw);
         for (const ListedQuery &listed : m_listedQueries) {
+            if (!listed.listed)
+                continue;
             const QString *values[] = {&listed.name, &listed.kind, &listed.accessSql, &listed.sqliteSql,
                                        &listed.refusal};
             for (int i = 0; i < 5; ++i) {
