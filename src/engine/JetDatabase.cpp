@@ -1,6 +1,8 @@
 #include "JetDatabase.h"
 
 #include "AccessFunctions.h"
+#include "AccessSqlTranslator.h"
+#include "AccessTextCollation.h"
 #include "Failure.h"
 #include "JetReaderProcess.h"
 #include "JetTableCache.h"
@@ -109,7 +111,8 @@ QString declaredType(std::uint8_t type)
     case column::text:
     case column::memo:
     case column::guid:
-        return QStringLiteral("TEXT");
+        // Access compares text without regard to case, in every statement.
+        return QStringLiteral("TEXT COLLATE ") + QLatin1StringView(AccessTextCollation::name);
     case column::binary:
     case column::ole:
         return QStringLiteral("BLOB");
@@ -338,8 +341,7 @@ public:
         noticeChanges();
         m_source.statementOpened();
         try {
-            return std::make_unique<JetRecordset>(m_connection->openRecordset(AccessFunctions::adaptCalls(sql)),
-                                                  m_source);
+            return std::make_unique<JetRecordset>(m_connection->openRecordset(translated(sql)), m_source);
         } catch (...) {
             m_source.statementClosed();
             throw;
@@ -352,7 +354,7 @@ public:
         noticeChanges();
         m_source.statementOpened();
         try {
-            const qint64 count = m_connection->countRows(AccessFunctions::adaptCalls(select));
+            const qint64 count = m_connection->countRows(translated(select));
             m_source.statementClosed();
             return count;
         } catch (...) {
@@ -432,6 +434,41 @@ private:
             refuse(error.description());
         }
         sqlite3_set_authorizer(db, authorize, nullptr);
+    }
+
+    // A typed select means what it means in Access. The pragmas that report
+    // on a table are SQLite's own and pass as typed.
+    QString translated(const QString &sql)
+    {
+        const QStringView statement = QStringView(sql).trimmed();
+        if (statement.startsWith(u"pragma", Qt::CaseInsensitive)
+            && (statement.size() == 6 || !statement[6].isLetterOrNumber())) {
+            return sql;
+        }
+        AccessSqlContext context;
+        context.runSelect = [this](const QString &helper) { return helperRows(helper); };
+        const AccessSqlTranslation translation = AccessSqlTranslator::translate(sql, context);
+        if (!translation.parameters.isEmpty()) {
+            throw Failure(QStringLiteral("The statement asks for the parameter [%1], which has no value here.")
+                              .arg(translation.parameters.front().name));
+        }
+        return translation.sql;
+    }
+
+    // The rows of a select the translator runs to write its SQL.
+    AccessSqlRows helperRows(const QString &select)
+    {
+        AccessSqlRows result;
+        const std::unique_ptr<Recordset> rows = m_connection->openRecordset(select);
+        for (int i = 0; i < rows->fieldCount(); ++i)
+            result.columns << rows->fieldName(i);
+        for (; !rows->eof(); rows->moveNext()) {
+            QList<FieldValue> row;
+            for (int i = 0; i < rows->fieldCount(); ++i)
+                row << rows->value(i);
+            result.rows << row;
+        }
+        return result;
     }
 
     // Rows kept from before the file changed would be stale.
