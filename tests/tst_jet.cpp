@@ -178,10 +178,10 @@ private slots:
                                     << "select LastFirst, MonthlySalary * 12 from Table1 where LastFirstLen = 12"
                                     << Rows{{text("Wayne, Bruce"), real(999999.9996)}};
         QTest::newRow("multi-valued") << "complex-ace12.accdb"
-                                      << "select id from Table1 where \"multi-value-data\" like '%value2%'"
+                                      << "select id from Table1 where [multi-value-data] like '%value2%'"
                                       << Rows{{text("row3")}};
         QTest::newRow("version count") << "complex-ace12.accdb"
-            << "select sum(\"VersionHistory_F5F8918F-0A3F-4DA9-AE71-184EE5012880\") from Table1" << Rows{{integer(5)}};
+            << "select sum([VersionHistory_F5F8918F-0A3F-4DA9-AE71-184EE5012880]) from Table1" << Rows{{integer(5)}};
         QTest::newRow("attached files") << "attachments-ace12.accdb"
                                         << "select t.ID, a.FileName, cast(a.FileData as text) from Table1 t"
                                            " join \"Table1.Attachments\" a on a.row = t.rowid where t.ID = 3"
@@ -206,7 +206,7 @@ private slots:
         auto db = openFixture(QStringLiteral("three-tables-ace14.accdb"));
         for (const char *sql : {"select data from Table2 where id = 1", "SELECT DATA FROM TABLE2 WHERE ID = 1",
                                 "select [Data] from [table2] where [Id] = 1",
-                                "select \"DATA\" from \"tAbLe2\" where \"iD\" = 1"})
+                                "select `DATA` from \"tAbLe2\" where `iD` = 1"})
             QCOMPARE(scalar(*db, QString::fromLatin1(sql)), text("foo1"));
 
         db = openFixture(QStringLiteral("spaces-ace14.accdb"));
@@ -298,7 +298,7 @@ private slots:
                                             " and date('now', 'localtime', '+1 day') and Now() between"
                                             " datetime('now', 'localtime', '-1 day') and datetime('now', 'localtime', '+1 day')"
                                             " and Year(Date()) = cast(strftime('%Y', Date()) as integer)")),
-                 integer(1));
+                 integer(-1));
         const QString now = scalar(*db, QStringLiteral("select Now()")).text();
         QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$")).match(now).hasMatch(),
                  qPrintable(now));

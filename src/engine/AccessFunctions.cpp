@@ -1,7 +1,9 @@
 #include "AccessFunctions.h"
 
 #include "Failure.h"
-#include "SqlText.h"
+#include "AccessAggregates.h"
+#include "AccessOperators.h"
+#include "AccessTextCollation.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -409,50 +411,13 @@ const Function functions[] = {
     {"Second", 1, datePart<Part::Second>},
 };
 
-bool isNameCharacter(QChar c)
-{
-    return c.isLetterOrNumber() || c == u'_' || c == u'$';
-}
-
 } // namespace
-
-QString AccessFunctions::adaptCalls(const QString &sql)
-{
-    QString adapted;
-    adapted.reserve(sql.size() + 8);
-    qsizetype i = 0;
-    while (i < sql.size()) {
-        const QChar c = sql[i];
-        // Quoted text and comments are copied as they stand.
-        if (const qsizetype end = SqlText::skipQuotedOrComment(sql, i); end != i) {
-            adapted += QStringView(sql).sliced(i, end - i);
-            i = end;
-            continue;
-        }
-        if (!isNameCharacter(c)) {
-            adapted += c;
-            ++i;
-            continue;
-        }
-        qsizetype end = i;
-        while (end < sql.size() && isNameCharacter(sql[end]))
-            ++end;
-        const QStringView name = QStringView(sql).sliced(i, end - i);
-        qsizetype next = end;
-        while (next < sql.size() && sql[next].isSpace())
-            ++next;
-        const bool call = next < sql.size() && sql[next] == u'(';
-        if (call && (name.compare(u"left", Qt::CaseInsensitive) == 0 || name.compare(u"right", Qt::CaseInsensitive) == 0))
-            adapted += u'[' + name.toString() + u']';
-        else
-            adapted += name;
-        i = end;
-    }
-    return adapted;
-}
 
 void AccessFunctions::install(sqlite3 *db)
 {
+    AccessTextCollation::install(db);
+    AccessOperators::install(db);
+    AccessAggregates::install(db);
     for (const Function &function : functions) {
         const int flags = SQLITE_UTF16 | SQLITE_INNOCUOUS | (function.deterministic ? SQLITE_DETERMINISTIC : 0);
         if (sqlite3_create_function_v2(db, function.name, function.arguments, flags, nullptr,

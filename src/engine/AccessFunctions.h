@@ -24,11 +24,6 @@ class AccessFunctions
 public:
     // Failure when SQLite refuses one of them.
     static void install(sqlite3 *db);
-
-    // SQLite reads LEFT and RIGHT as join keywords, so "Left(A, 2)" does not
-    // parse. This quotes those two names where a call follows, outside
-    // strings, quoted names and comments; everything else is left as typed.
-    [[nodiscard]] static QString adaptCalls(const QString &sql);
 };
 
 } // namespace morvane

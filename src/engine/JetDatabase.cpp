@@ -3,6 +3,8 @@
 #include "AccessCatalog.h"
 #include "AccessFunctions.h"
 #include "AccessParameters.h"
+#include "AccessSqlTranslator.h"
+#include "AccessTextCollation.h"
 #include "Failure.h"
 #include "JetReaderProcess.h"
 #include "JetTableCache.h"
@@ -115,7 +117,8 @@ QString declaredType(std::uint8_t type)
     case column::text:
     case column::memo:
     case column::guid:
-        return QStringLiteral("TEXT");
+        // Access compares text without regard to case, in every statement.
+        return QStringLiteral("TEXT COLLATE ") + QLatin1StringView(AccessTextCollation::name);
     case column::binary:
     case column::ole:
         return QStringLiteral("BLOB");
@@ -504,7 +507,7 @@ public:
     {
         statementStarts();
         try {
-            return std::make_unique<JetRecordset>(m_connection->openRecordset(AccessFunctions::adaptCalls(sql)),
+            return std::make_unique<JetRecordset>(m_connection->openRecordset(translated(sql)),
                                                   [this] { statementClosed(); });
         } catch (...) {
             statementClosed();
@@ -516,7 +519,7 @@ public:
     {
         statementStarts();
         const auto closed = qScopeGuard([this] { statementClosed(); });
-        return m_connection->countRows(AccessFunctions::adaptCalls(select));
+        return m_connection->countRows(translated(select));
     }
 
     void setParameterPrompt(ParameterPrompt prompt) { m_parameters.setPrompt(std::move(prompt)); }
@@ -598,6 +601,41 @@ private:
             refuse(m_main->path, error.description());
         }
         sqlite3_set_authorizer(db, authorize, nullptr);
+    }
+
+    // A typed select means what it means in Access. The pragmas that report
+    // on a table are SQLite's own and pass as typed.
+    QString translated(const QString &sql)
+    {
+        const QStringView statement = QStringView(sql).trimmed();
+        if (statement.startsWith(u"pragma", Qt::CaseInsensitive)
+            && (statement.size() == 6 || !statement[6].isLetterOrNumber())) {
+            return sql;
+        }
+        AccessSqlContext context;
+        context.runSelect = [this](const QString &helper) { return helperRows(helper); };
+        const AccessSqlTranslation translation = AccessSqlTranslator::translate(sql, context);
+        if (!translation.parameters.isEmpty()) {
+            throw Failure(QStringLiteral("The statement asks for the parameter [%1], which has no value here.")
+                              .arg(translation.parameters.front().name));
+        }
+        return translation.sql;
+    }
+
+    // The rows of a select the translator runs to write its SQL.
+    AccessSqlRows helperRows(const QString &select)
+    {
+        AccessSqlRows result;
+        const std::unique_ptr<Recordset> rows = m_connection->openRecordset(select);
+        for (int i = 0; i < rows->fieldCount(); ++i)
+            result.columns << rows->fieldName(i);
+        for (; !rows->eof(); rows->moveNext()) {
+            QList<FieldValue> row;
+            for (int i = 0; i < rows->fieldCount(); ++i)
+                row << rows->value(i);
+            result.rows << row;
+        }
+        return result;
     }
 
     void offerTable(const QString &name, const QString &module, std::size_t index)
@@ -745,13 +783,6 @@ private:
         if (accessSql.startsWith(keyword, Qt::CaseInsensitive))
             return keyword + declared + QStringLiteral(", ") + accessSql.mid(keyword.size());
         return keyword + declared + QStringLiteral(";\r\n") + accessSql;
-    }
-
-    // Access SQL as SQLite runs it.
-    static QString translated(const QString &accessSql)
-    {
-        Q_UNUSED(accessSql);
-        throw Failure(QStringLiteral("its Access SQL cannot be translated yet."));
     }
 
     static QString actionRefusal(const SavedQuery &query)

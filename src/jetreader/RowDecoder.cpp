@@ -203,7 +203,7 @@ void RowDecoder::decodeColumn(const Column &column, const RowLayout &layout, std
     const std::size_t number = std::size_t(column.rowNumber);
     const bool present = number < layout.columns && (layout.nullMask[number / 8] & (1u << (number % 8)));
     if (column.type == column::boolean && !column.calculated) {
-        ValueEncoder::integer(out, present ? 1 : 0);
+        ValueEncoder::integer(out, present ? -1 : 0);
         return;
     }
     std::size_t start = 0;
@@ -241,7 +241,7 @@ void RowDecoder::decodeCalculated(const Column &column, const unsigned char *dat
     case column::boolean:
         if (length < 1)
             damaged("a calculated value is cut short.");
-        ValueEncoder::integer(out, value[0] != 0 ? 1 : 0);
+        ValueEncoder::integer(out, value[0] != 0 ? -1 : 0);
         return;
     case column::numeric:
     case 20: {

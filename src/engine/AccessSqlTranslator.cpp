@@ -1,0 +1,959 @@
+#include "AccessSqlTranslator.h"
+
+#include "AccessSqlParser.h"
+#include "Failure.h"
+
+#include <algorithm>
+
+namespace morvane {
+
+using namespace accesssql;
+
+namespace {
+
+constexpr QLatin1StringView collate(" COLLATE ACCESS_TEXT");
+
+enum class Mode { Value, Condition };
+
+void appendName(QString &out, QStringView name)
+{
+    out += u'"';
+    for (QChar c : name) {
+        out += c;
+        if (c == u'"')
+            out += c;
+    }
+    out += u'"';
+}
+
+QString quotedName(QStringView name)
+{
+    QString out;
+    appendName(out, name);
+    return out;
+}
+
+void appendText(QString &out, QStringView text)
+{
+    out += u'\'';
+    for (QChar c : text) {
+        out += c;
+        if (c == u'\'')
+            out += c;
+    }
+    out += u'\'';
+}
+
+bool isWord(QStringView a, QStringView b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+bool isAggregateName(QStringView name)
+{
+    static constexpr QStringView names[] = {u"count", u"sum",   u"avg",  u"min",  u"max",          u"first",
+                                            u"last",  u"stdev", u"stdevp", u"var", u"varp", u"group_concat",
+                                            u"total"};
+    return std::any_of(std::begin(names), std::end(names), [name](QStringView n) { return isWord(n, name); });
+}
+
+bool isAggregateCall(const Expr &e)
+{
+    return e.kind == Expr::Kind::Call && isAggregateName(e.op)
+        && !((isWord(e.op, u"min") || isWord(e.op, u"max")) && e.args.size() > 1);
+}
+
+bool containsAggregate(const Expr *e)
+{
+    if (!e)
+        return false;
+    if (isAggregateCall(*e))
+        return true;
+    return std::any_of(e->args.begin(), e->args.end(), containsAggregate);
+}
+
+// Constructs whose value is a truth value: in Access True is -1.
+bool yieldsCondition(const Expr &e)
+{
+    switch (e.kind) {
+    case Expr::Kind::Like:
+    case Expr::Kind::Between:
+    case Expr::Kind::In:
+    case Expr::Kind::IsNull:
+    case Expr::Kind::Is:
+    case Expr::Kind::Exists:
+        return true;
+    case Expr::Kind::Unary:
+        return e.value == u"NOT";
+    case Expr::Kind::Binary: {
+        static constexpr QStringView conditions[] = {u"=",   u"<>",  u"<",   u">",   u"<=",   u">=",      u"AND",
+                                                     u"OR",  u"XOR", u"EQV", u"IMP", u"GLOB", u"NOT GLOB"};
+        return std::find(std::begin(conditions), std::end(conditions), QStringView(e.value)) != std::end(conditions);
+    }
+    default:
+        return false;
+    }
+}
+
+bool isLiteral(const Expr &e)
+{
+    return e.kind == Expr::Kind::Text || e.kind == Expr::Kind::Number || e.kind == Expr::Kind::Date
+        || e.kind == Expr::Kind::Boolean;
+}
+
+bool isNumberLiteral(const Expr &e)
+{
+    return e.kind == Expr::Kind::Number
+        || (e.kind == Expr::Kind::Unary && e.value == u"-" && e.args[0]->kind == Expr::Kind::Number);
+}
+
+void flattenConcatenation(const Expr *e, std::vector<const Expr *> &operands)
+{
+    if (e->kind == Expr::Kind::Binary && e->value == u"&") {
+        flattenConcatenation(e->args[0], operands);
+        flattenConcatenation(e->args[1], operands);
+    } else {
+        operands.push_back(e);
+    }
+}
+
+[[noreturn]] void refuse(const QString &what)
+{
+    throw Failure(QStringLiteral("Access SQL that Morvane does not run: %1.").arg(what));
+}
+
+// One output column of a select, written out: its SQL and its name.
+struct Column
+{
+    QString sql;
+    QString name;
+    QStringView alias;
+    QStringView source;
+};
+
+class Printer
+{
+public:
+    Printer(const Statement &statement, const AccessSqlContext &context)
+        : m_statement(statement), m_context(context)
+    {
+    }
+
+    QString statement()
+    {
+        QString out;
+        out.reserve(1024);
+        if (m_statement.transform)
+            crosstab(out, *m_statement.query, *m_statement.transform);
+        else
+            query(out, *m_statement.query, false);
+        return out;
+    }
+
+private:
+    // --- expressions
+
+    void expr(QString &out, const Expr &e, Mode mode)
+    {
+        if (yieldsCondition(e)) {
+            // In a value, a condition gives Access's -1 for True.
+            out += mode == Mode::Value ? QStringView(u"(-(") : QStringView(u"(");
+            condition(out, e);
+            out += mode == Mode::Value ? QStringView(u"))") : QStringView(u")");
+            return;
+        }
+        switch (e.kind) {
+        case Expr::Kind::Number:
+        case Expr::Kind::Boolean:
+            out += e.value;
+            return;
+        case Expr::Kind::Text:
+        case Expr::Kind::Date:
+            appendText(out, e.value);
+            return;
+        case Expr::Kind::Null:
+            out += u"NULL";
+            return;
+        case Expr::Kind::Column:
+            for (std::size_t i = 0; i < e.names.size(); ++i) {
+                if (i > 0)
+                    out += u'.';
+                appendName(out, e.names[i]);
+            }
+            return;
+        case Expr::Kind::Star:
+            for (QStringView part : e.names) {
+                appendName(out, part);
+                out += u'.';
+            }
+            out += u'*';
+            return;
+        case Expr::Kind::Parameter:
+            parameter(out, e.parameter);
+            return;
+        case Expr::Kind::Unary:
+            if (e.value == u"+") {
+                expr(out, *e.args[0], Mode::Value);
+            } else {
+                out += u"(-";
+                expr(out, *e.args[0], Mode::Value);
+                out += u')';
+            }
+            return;
+        case Expr::Kind::Binary:
+            arithmetic(out, e);
+            return;
+        case Expr::Kind::Subquery:
+            out += u'(';
+            query(out, *e.query, true);
+            out += u')';
+            return;
+        case Expr::Kind::Call:
+            call(out, e);
+            return;
+        case Expr::Kind::Case:
+            caseExpression(out, e);
+            return;
+        case Expr::Kind::Cast:
+            out += u"CAST(";
+            expr(out, *e.args[0], Mode::Value);
+            out += QStringLiteral(" AS ") + e.value + u')';
+            return;
+        case Expr::Kind::Collate:
+            out += u'(';
+            expr(out, *e.args[0], Mode::Value);
+            out += u" COLLATE ";
+            appendName(out, e.op);
+            out += u')';
+            return;
+        default:
+            refuse(QStringLiteral("the expression %1").arg(e.source.toString()));
+        }
+    }
+
+    // A truth value as SQLite reads it in WHERE: any number but 0 is true.
+    void truth(QString &out, const Expr &e)
+    {
+        if (yieldsCondition(e)) {
+            out += u'(';
+            condition(out, e);
+            out += u')';
+        } else {
+            out += u'(';
+            expr(out, e, Mode::Value);
+            out += u" <> 0)";
+        }
+    }
+
+    // The left side of a text comparison, compared as Access compares text.
+    void compared(QString &out, const Expr &left, const Expr &right)
+    {
+        expr(out, left, Mode::Value);
+        if (left.kind != Expr::Kind::Collate && right.kind != Expr::Kind::Collate)
+            out += collate;
+    }
+
+    void condition(QString &out, const Expr &e)
+    {
+        switch (e.kind) {
+        case Expr::Kind::Like:
+            expr(out, *e.args[0], Mode::Value);
+            out += e.negated ? QStringView(u" NOT LIKE ") : QStringView(u" LIKE ");
+            expr(out, *e.args[1], Mode::Value);
+            if (e.args.size() > 2) {
+                out += u" ESCAPE ";
+                expr(out, *e.args[2], Mode::Value);
+            }
+            return;
+        case Expr::Kind::Between:
+            compared(out, *e.args[0], *e.args[1]);
+            out += e.negated ? QStringView(u" NOT BETWEEN ") : QStringView(u" BETWEEN ");
+            expr(out, *e.args[1], Mode::Value);
+            out += u" AND ";
+            expr(out, *e.args[2], Mode::Value);
+            return;
+        case Expr::Kind::In:
+            compared(out, *e.args[0], *e.args[0]);
+            out += e.negated ? QStringView(u" NOT IN (") : QStringView(u" IN (");
+            if (e.query) {
+                query(out, *e.query, true);
+            } else {
+                for (std::size_t i = 1; i < e.args.size(); ++i) {
+                    if (i > 1)
+                        out += u", ";
+                    expr(out, *e.args[i], Mode::Value);
+                }
+            }
+            out += u')';
+            return;
+        case Expr::Kind::IsNull:
+            expr(out, *e.args[0], Mode::Value);
+            out += e.negated ? QStringView(u" IS NOT NULL") : QStringView(u" IS NULL");
+            return;
+        case Expr::Kind::Is:
+            expr(out, *e.args[0], Mode::Value);
+            out += e.negated ? QStringView(u" IS NOT ") : QStringView(u" IS ");
+            expr(out, *e.args[1], Mode::Value);
+            return;
+        case Expr::Kind::Exists:
+            out += u"EXISTS (";
+            query(out, *e.query, true);
+            out += u')';
+            return;
+        case Expr::Kind::Unary:
+            out += u"NOT ";
+            expr(out, *e.args[0], Mode::Condition);
+            return;
+        default:
+            break;
+        }
+        const QString &op = e.value;
+        const Expr &left = *e.args[0];
+        const Expr &right = *e.args[1];
+        if (op == u"AND" || op == u"OR") {
+            expr(out, left, Mode::Condition);
+            out += u' ' + op + u' ';
+            expr(out, right, Mode::Condition);
+        } else if (op == u"XOR" || op == u"EQV") {
+            truth(out, left);
+            out += op == u"XOR" ? QStringView(u" <> ") : QStringView(u" = ");
+            truth(out, right);
+        } else if (op == u"IMP") {
+            out += u"NOT ";
+            truth(out, left);
+            out += u" OR ";
+            truth(out, right);
+        } else if (op == u"GLOB" || op == u"NOT GLOB") {
+            expr(out, left, Mode::Value);
+            out += u' ' + op + u' ';
+            expr(out, right, Mode::Value);
+        } else {
+            compared(out, left, right);
+            out += u' ' + op + u' ';
+            expr(out, right, Mode::Value);
+        }
+    }
+
+    void helperCall(QString &out, QLatin1StringView function, const Expr &e)
+    {
+        out += function;
+        out += u'(';
+        expr(out, *e.args[0], Mode::Value);
+        out += u", ";
+        expr(out, *e.args[1], Mode::Value);
+        out += u')';
+    }
+
+    void arithmetic(QString &out, const Expr &e)
+    {
+        const QString &op = e.value;
+        const Expr &left = *e.args[0];
+        const Expr &right = *e.args[1];
+        if (op == u"&") {
+            concatenation(out, e);
+        } else if (op == u"||" || op == u"*") {
+            out += u'(';
+            expr(out, left, Mode::Value);
+            out += u' ' + op + u' ';
+            expr(out, right, Mode::Value);
+            out += u')';
+        } else if ((op == u"+" || op == u"-") && isNumberLiteral(left) && isNumberLiteral(right)) {
+            out += u'(';
+            expr(out, left, Mode::Value);
+            out += u' ' + op + u' ';
+            expr(out, right, Mode::Value);
+            out += u')';
+        } else if (op == u"+") {
+            // Texts are joined, numbers added, dates moved by days.
+            helperCall(out, QLatin1StringView("access_add"), e);
+        } else if (op == u"-") {
+            helperCall(out, QLatin1StringView("access_subtract"), e);
+        } else if (op == u"/") {
+            helperCall(out, QLatin1StringView("access_divide"), e);
+        } else if (op == u"\\") {
+            helperCall(out, QLatin1StringView("access_intdiv"), e);
+        } else if (op == u"MOD") {
+            helperCall(out, QLatin1StringView("access_mod"), e);
+        } else if (op == u"^") {
+            helperCall(out, QLatin1StringView("access_power"), e);
+        } else {
+            refuse(QStringLiteral("the operator %1").arg(op));
+        }
+    }
+
+    // & treats Null as an empty text, yet Null & Null is Null. With a
+    // literal in the chain the result is never Null, and SQLite's own ||
+    // does the work.
+    void concatenation(QString &out, const Expr &e)
+    {
+        std::vector<const Expr *> operands;
+        flattenConcatenation(&e, operands);
+        const bool literal = std::any_of(operands.begin(), operands.end(), [](const Expr *o) { return isLiteral(*o); });
+        out += literal ? QStringView(u"(") : QStringView(u"access_concat(");
+        for (std::size_t i = 0; i < operands.size(); ++i) {
+            if (i > 0)
+                out += literal ? QStringView(u" || ") : QStringView(u", ");
+            if (literal && !isLiteral(*operands[i])) {
+                out += u"ifnull(";
+                expr(out, *operands[i], Mode::Value);
+                out += u", '')";
+            } else {
+                expr(out, *operands[i], Mode::Value);
+            }
+        }
+        out += u')';
+    }
+
+    void call(QString &out, const Expr &e)
+    {
+        // SQLite reads LEFT and RIGHT as join words unless quoted.
+        if (isWord(e.op, u"left") || isWord(e.op, u"right"))
+            appendName(out, e.op);
+        else
+            out += e.op;
+        out += u'(';
+        const bool pivoted = m_pivot && isAggregateCall(e);
+        if (e.star) {
+            if (pivoted)
+                out += QStringLiteral("CASE WHEN ") + *m_pivot + QStringLiteral(" THEN 1 END");
+            else
+                out += u'*';
+        }
+        if (e.distinct)
+            out += u"DISTINCT ";
+        for (std::size_t i = 0; i < e.args.size(); ++i) {
+            if (i > 0)
+                out += u", ";
+            if (pivoted && i == 0) {
+                // Only the rows of this column's pivot value count.
+                out += QStringLiteral("CASE WHEN ") + *m_pivot + QStringLiteral(" THEN ");
+                expr(out, *e.args[i], Mode::Value);
+                out += u" END";
+            } else {
+                expr(out, *e.args[i], Mode::Value);
+            }
+        }
+        out += u')';
+    }
+
+    void caseExpression(QString &out, const Expr &e)
+    {
+        out += u"CASE";
+        std::size_t i = 0;
+        if (e.hasOperand) {
+            out += u' ';
+            expr(out, *e.args[0], Mode::Value);
+            out += collate;
+            i = 1;
+        }
+        const std::size_t whenEnd = e.args.size() - (e.hasElse ? 1 : 0);
+        for (; i + 1 < whenEnd + 1 && i < whenEnd; i += 2) {
+            out += u" WHEN ";
+            expr(out, *e.args[i], e.hasOperand ? Mode::Value : Mode::Condition);
+            out += u" THEN ";
+            expr(out, *e.args[i + 1], Mode::Value);
+        }
+        if (e.hasElse) {
+            out += u" ELSE ";
+            expr(out, *e.args.back(), Mode::Value);
+        }
+        out += u" END";
+    }
+
+    void parameter(QString &out, int index)
+    {
+        const Parameter &p = m_statement.parameters[std::size_t(index)];
+        const auto found = m_context.parameterValues.constFind(p.name.toLower());
+        if (found == m_context.parameterValues.cend()) {
+            out += u'?' + QString::number(index + 1);
+            return;
+        }
+        value(out, *found);
+    }
+
+    void value(QString &out, const FieldValue &v)
+    {
+        switch (v.type()) {
+        case FieldValue::Type::Null:
+            out += u"NULL";
+            return;
+        case FieldValue::Type::Integer:
+            out += QString::number(v.integer());
+            return;
+        case FieldValue::Type::Real:
+            out += QString::number(v.real(), 'g', 17);
+            return;
+        case FieldValue::Type::Text:
+            appendText(out, v.text());
+            return;
+        case FieldValue::Type::Binary:
+            out += QStringLiteral("X'") + QString::fromLatin1(v.binary().toHex()) + u'\'';
+            return;
+        }
+    }
+
+    // --- queries
+
+    void query(QString &out, const Query &q, bool nested)
+    {
+        if (!q.with.empty()) {
+            out += q.recursive ? QStringView(u"WITH RECURSIVE ") : QStringView(u"WITH ");
+            for (std::size_t i = 0; i < q.with.size(); ++i) {
+                const CommonTable &table = q.with[i];
+                if (i > 0)
+                    out += u", ";
+                appendName(out, table.name);
+                if (!table.columns.empty()) {
+                    out += u'(';
+                    for (std::size_t c = 0; c < table.columns.size(); ++c) {
+                        if (c > 0)
+                            out += u", ";
+                        appendName(out, table.columns[c]);
+                    }
+                    out += u')';
+                }
+                out += u" AS (";
+                query(out, *table.query, true);
+                out += u')';
+            }
+            out += u' ';
+        }
+        if (q.parts.size() == 1 && q.parts.front()->top) {
+            top(out, q, nested);
+            return;
+        }
+        for (std::size_t i = 0; i < q.parts.size(); ++i) {
+            if (i > 0)
+                out += u' ' + q.operators[i - 1] + u' ';
+            if (q.parts[i]->top)
+                refuse(QStringLiteral("TOP in a part of a union"));
+            select(out, *q.parts[i], {});
+        }
+        orderAndLimit(out, q);
+    }
+
+    void orderAndLimit(QString &out, const Query &q)
+    {
+        if (!q.orderBy.empty()) {
+            out += u" ORDER BY ";
+            for (std::size_t i = 0; i < q.orderBy.size(); ++i) {
+                if (i > 0)
+                    out += u", ";
+                orderKey(out, *q.orderBy[i].expr);
+                if (q.orderBy[i].descending)
+                    out += u" DESC";
+            }
+        }
+        limit(out, q);
+    }
+
+    void limit(QString &out, const Query &q)
+    {
+        if (q.limit) {
+            out += u" LIMIT ";
+            expr(out, *q.limit, Mode::Value);
+            if (q.offset) {
+                out += u" OFFSET ";
+                expr(out, *q.offset, Mode::Value);
+            }
+        }
+    }
+
+    // Columns and positions keep their meaning; other keys sort text as
+    // Access does.
+    void orderKey(QString &out, const Expr &key)
+    {
+        expr(out, key, Mode::Value);
+        if (key.kind != Expr::Kind::Column && key.kind != Expr::Kind::Number && key.kind != Expr::Kind::Collate)
+            out += collate;
+    }
+
+    QString itemName(const SelectItem &item) const
+    {
+        if (!item.alias.isEmpty())
+            return item.alias.toString();
+        if (item.expr->kind == Expr::Kind::Column)
+            return item.expr->names.back().toString();
+        return item.expr->source.trimmed().toString();
+    }
+
+    void selectItems(QString &out, const Select &s)
+    {
+        for (std::size_t i = 0; i < s.items.size(); ++i) {
+            if (i > 0)
+                out += u", ";
+            const SelectItem &item = s.items[i];
+            expr(out, *item.expr, Mode::Value);
+            // Unnamed expressions are named as typed, so that the grid's
+            // headers read as the statement does.
+            if (!item.alias.isEmpty() || (item.expr->kind != Expr::Kind::Column && item.expr->kind != Expr::Kind::Star)) {
+                out += u" AS ";
+                appendName(out, itemName(item));
+            }
+        }
+    }
+
+    void fromAndFilters(QString &out, const Select &s, const QString &extraCondition)
+    {
+        if (!s.from.empty()) {
+            out += u" FROM ";
+            for (std::size_t i = 0; i < s.from.size(); ++i) {
+                if (i > 0)
+                    out += u", ";
+                source(out, *s.from[i]);
+            }
+        }
+        if (s.where || !extraCondition.isEmpty()) {
+            out += u" WHERE ";
+            if (s.where)
+                expr(out, *s.where, Mode::Condition);
+            if (s.where && !extraCondition.isEmpty())
+                out += u" AND ";
+            out += extraCondition;
+        }
+        if (!s.groupBy.empty()) {
+            out += u" GROUP BY ";
+            for (std::size_t i = 0; i < s.groupBy.size(); ++i) {
+                if (i > 0)
+                    out += u", ";
+                orderKey(out, *s.groupBy[i]);
+            }
+        }
+        if (s.having) {
+            out += u" HAVING ";
+            expr(out, *s.having, Mode::Condition);
+        }
+    }
+
+    void select(QString &out, const Select &s, const QString &extraColumns)
+    {
+        out += s.distinct ? QStringView(u"SELECT DISTINCT ") : QStringView(u"SELECT ");
+        selectItems(out, s);
+        out += extraColumns;
+        fromAndFilters(out, s, {});
+    }
+
+    void source(QString &out, const Source &src)
+    {
+        switch (src.kind) {
+        case Source::Kind::Table:
+            for (std::size_t i = 0; i < src.names.size(); ++i) {
+                if (i > 0)
+                    out += u'.';
+                appendName(out, src.names[i]);
+            }
+            break;
+        case Source::Kind::Derived:
+            out += u'(';
+            query(out, *src.query, true);
+            out += u')';
+            break;
+        case Source::Kind::Join:
+            if (src.parenthesised)
+                out += u'(';
+            source(out, *src.left);
+            out += u' ' + src.joinType + u' ';
+            source(out, *src.right);
+            if (src.on) {
+                out += u" ON ";
+                expr(out, *src.on, Mode::Condition);
+            }
+            if (!src.usingColumns.empty()) {
+                out += u" USING (";
+                for (std::size_t i = 0; i < src.usingColumns.size(); ++i) {
+                    if (i > 0)
+                        out += u", ";
+                    appendName(out, src.usingColumns[i]);
+                }
+                out += u')';
+            }
+            if (src.parenthesised)
+                out += u')';
+            return;
+        }
+        if (!src.alias.isEmpty()) {
+            out += u" AS ";
+            appendName(out, src.alias);
+        }
+    }
+
+    // --- TOP
+
+    // TOP n keeps the rows that rank at most n in the order asked for, ties
+    // at the cut included; TOP n PERCENT the first n percent of the rows,
+    // rounded up. The select is wrapped: its columns renamed, a rank
+    // computed beside them, and the outer select keeps the rows in rank.
+    void top(QString &out, const Query &q, bool nested)
+    {
+        const Select &s = *q.parts.front();
+        const QString n = s.top->value;
+        if (q.limit)
+            refuse(QStringLiteral("TOP together with LIMIT"));
+        if (q.orderBy.empty() && !s.percent) {
+            select(out, s, {});
+            out += QStringLiteral(" LIMIT ") + n;
+            return;
+        }
+        std::vector<Column> columns = outputColumns(s);
+        QStringList keys;
+        for (const OrderTerm &term : q.orderBy) {
+            QString key = orderKeyOf(*term.expr, columns, s.distinct);
+            if (term.descending)
+                key += u" DESC";
+            keys << key;
+        }
+        const QString order = keys.isEmpty() ? QString() : QStringLiteral("ORDER BY ") + keys.join(u", ");
+        QString ranks = (keys.isEmpty() ? QStringLiteral("row_number() OVER ()") : QStringLiteral("rank() OVER (") + order + u')')
+            + QStringLiteral(" AS \"__rank\"");
+        if (s.percent)
+            ranks += QStringLiteral(", count(*) OVER () AS \"__total\"");
+        out += u"SELECT ";
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i > 0)
+                out += u", ";
+            out += QStringLiteral("\"__c%1\" AS ").arg(i + 1);
+            appendName(out, columns[i].name);
+        }
+        out += u" FROM (";
+        if (s.distinct) {
+            out += QStringLiteral("SELECT *, ") + ranks + QStringLiteral(" FROM (SELECT DISTINCT ");
+            renamedColumns(out, columns);
+            fromAndFilters(out, s, {});
+            out += u')';
+        } else {
+            out += u"SELECT ";
+            renamedColumns(out, columns);
+            out += QStringLiteral(", ") + ranks;
+            fromAndFilters(out, s, candidateFilter(q, s, nested, keys));
+        }
+        if (s.percent)
+            out += QStringLiteral(") WHERE (\"__rank\" - 1) * 100 < %1 * \"__total\"").arg(n);
+        else
+            out += QStringLiteral(") WHERE \"__rank\" <= %1").arg(n);
+        out += QStringLiteral(" ORDER BY \"__rank\"");
+    }
+
+    void renamedColumns(QString &out, const std::vector<Column> &columns)
+    {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i > 0)
+                out += u", ";
+            out += columns[i].sql + QStringLiteral(" AS \"__c%1\"").arg(i + 1);
+        }
+    }
+
+    // Without grouping, a row that n rows seen before it already beat can
+    // never make the cut: access_top drops it during the scan, so only a
+    // handful of rows are ranked. It keeps state while the statement runs,
+    // so it is only used where the select runs once.
+    QString candidateFilter(const Query &q, const Select &s, bool nested, const QStringList &keys) const
+    {
+        if (nested || m_context.forView || s.percent || keys.isEmpty() || !s.groupBy.empty() || s.having)
+            return {};
+        if (std::any_of(s.items.begin(), s.items.end(), [](const SelectItem &i) { return containsAggregate(i.expr); }))
+            return {};
+        QString directions;
+        for (const OrderTerm &term : q.orderBy)
+            directions += term.descending ? u'd' : u'a';
+        QString filter = QStringLiteral("access_top(") + s.top->value + QStringLiteral(", '") + directions + u'\'';
+        for (QString key : keys) {
+            if (key.endsWith(u" DESC"))
+                key.chop(5);
+            filter += QStringLiteral(", ") + key;
+        }
+        return filter + u')';
+    }
+
+    // A key of ORDER BY in the ranking: a position or an output name stands
+    // for that column's expression.
+    QString orderKeyOf(const Expr &key, const std::vector<Column> &columns, bool distinct)
+    {
+        int index = -1;
+        if (key.kind == Expr::Kind::Number) {
+            index = key.value.toInt() - 1;
+            if (index < 0 || std::size_t(index) >= columns.size())
+                refuse(QStringLiteral("ORDER BY %1 (there is no such column)").arg(key.value));
+        } else {
+            for (std::size_t i = 0; i < columns.size() && index < 0; ++i) {
+                const bool byAlias = key.kind == Expr::Kind::Column && key.names.size() == 1
+                    && !columns[i].alias.isEmpty() && isWord(columns[i].alias, key.names.front());
+                const bool same = !columns[i].source.isEmpty() && columns[i].source.trimmed() == key.source.trimmed();
+                if (byAlias || same)
+                    index = int(i);
+            }
+        }
+        QString sql;
+        if (distinct) {
+            if (index < 0)
+                refuse(QStringLiteral("TOP with DISTINCT ordered by %1, which it does not select").arg(key.source.toString()));
+            sql = QStringLiteral("\"__c%1\"").arg(index + 1);
+        } else if (index >= 0) {
+            sql = columns[std::size_t(index)].sql;
+        } else {
+            expr(sql, key, Mode::Value);
+        }
+        if (key.kind != Expr::Kind::Column && key.kind != Expr::Kind::Collate)
+            sql += collate;
+        return sql;
+    }
+
+    // The select's columns one by one, * spelled out: the wrapper around a
+    // TOP must name them.
+    std::vector<Column> outputColumns(const Select &s)
+    {
+        std::vector<Column> columns;
+        for (const SelectItem &item : s.items) {
+            if (item.expr->kind != Expr::Kind::Star) {
+                Column c;
+                expr(c.sql, *item.expr, Mode::Value);
+                c.name = itemName(item);
+                c.alias = item.alias;
+                c.source = item.expr->source;
+                columns.push_back(std::move(c));
+                continue;
+            }
+            for (const auto &[qualifier, name] : starColumns(s, *item.expr)) {
+                Column c;
+                if (!qualifier.isEmpty())
+                    c.sql = quotedName(qualifier) + u'.';
+                c.sql += quotedName(name);
+                c.name = name;
+                columns.push_back(std::move(c));
+            }
+        }
+        return columns;
+    }
+
+    // The names behind * or t.*, asked of the database; * over several
+    // sources is spelled out source by source.
+    std::vector<std::pair<QString, QString>> starColumns(const Select &s, const Expr &star)
+    {
+        if (!m_context.runSelect)
+            refuse(QStringLiteral("TOP with * here (name the columns)"));
+        QString from;
+        Select sources;
+        sources.from = s.from;
+        fromAndFilters(from, sources, {});
+        std::vector<std::pair<QString, QString>> columns;
+        QStringList qualifiers;
+        if (!star.names.empty())
+            qualifiers << star.names.back().toString();
+        else if (s.from.size() == 1 && s.from.front()->kind != Source::Kind::Join)
+            qualifiers << QString();
+        else
+            for (const Source *src : s.from)
+                collectQualifiers(*src, qualifiers);
+        for (const QString &qualifier : qualifiers) {
+            const QString sql = QStringLiteral("SELECT ") + (qualifier.isEmpty() ? QString() : quotedName(qualifier) + u'.') + u'*'
+                + from + QStringLiteral(" LIMIT 0");
+            for (const QString &name : m_context.runSelect(sql).columns)
+                columns.emplace_back(qualifier, name);
+        }
+        return columns;
+    }
+
+    static void collectQualifiers(const Source &src, QStringList &qualifiers)
+    {
+        switch (src.kind) {
+        case Source::Kind::Join:
+            collectQualifiers(*src.left, qualifiers);
+            collectQualifiers(*src.right, qualifiers);
+            return;
+        case Source::Kind::Table:
+            qualifiers << (src.alias.isEmpty() ? src.names.back() : src.alias).toString();
+            return;
+        case Source::Kind::Derived:
+            if (src.alias.isEmpty())
+                refuse(QStringLiteral("TOP with * over a sub-select without a name"));
+            qualifiers << src.alias.toString();
+            return;
+        }
+    }
+
+    // --- TRANSFORM
+
+    // One column per pivot value: the value expression with each aggregate
+    // counting only the rows of that value, beside the row headings.
+    void crosstab(QString &out, const Query &q, const Transform &t)
+    {
+        const Select &s = *q.parts.front();
+        if (s.top)
+            refuse(QStringLiteral("TOP in a crosstab"));
+        if (s.groupBy.empty())
+            refuse(QStringLiteral("a crosstab without GROUP BY"));
+        QString pivot;
+        expr(pivot, *t.pivot, Mode::Value);
+        std::vector<std::pair<QString, QString>> headings; // condition, name
+        if (t.hasValues) {
+            for (const Expr *v : t.pivotValues) {
+                QString literal;
+                expr(literal, *v, Mode::Value);
+                const QString name = v->kind == Expr::Kind::Text || v->kind == Expr::Kind::Date ? v->value
+                                                                                                : v->source.toString();
+                headings.emplace_back(pivot + collate + QStringLiteral(" = ") + literal, name);
+            }
+        } else {
+            if (!m_context.runSelect)
+                refuse(QStringLiteral("a crosstab without PIVOT ... IN (...) here"));
+            QString distinct = QStringLiteral("SELECT DISTINCT ") + pivot + QStringLiteral(" AS \"pivot\"");
+            Select sources;
+            sources.from = s.from;
+            sources.where = s.where;
+            fromAndFilters(distinct, sources, {});
+            distinct += u" ORDER BY 1";
+            for (const QList<FieldValue> &row : m_context.runSelect(distinct).rows) {
+                const FieldValue v = row.value(0);
+                if (v.isNull()) {
+                    headings.emplace_back(pivot + QStringLiteral(" IS NULL"), QStringLiteral("<>"));
+                    continue;
+                }
+                QString literal;
+                value(literal, v);
+                const QString name = v.type() == FieldValue::Type::Text ? v.text() : literal;
+                headings.emplace_back(pivot + collate + QStringLiteral(" = ") + literal, name);
+            }
+        }
+        out += u"SELECT ";
+        selectItems(out, s);
+        for (const auto &[condition, name] : headings) {
+            out += u", ";
+            m_pivot = &condition;
+            expr(out, *t.value, Mode::Value);
+            m_pivot = nullptr;
+            out += u" AS ";
+            appendName(out, name);
+        }
+        fromAndFilters(out, s, {});
+        if (q.orderBy.empty()) {
+            // Access lists a crosstab's rows in the order of their headings.
+            out += u" ORDER BY ";
+            for (std::size_t i = 0; i < s.groupBy.size(); ++i) {
+                if (i > 0)
+                    out += u", ";
+                orderKey(out, *s.groupBy[i]);
+            }
+            limit(out, q);
+        } else {
+            orderAndLimit(out, q);
+        }
+    }
+
+    const Statement &m_statement;
+    const AccessSqlContext &m_context;
+    const QString *m_pivot = nullptr;
+};
+
+} // namespace
+
+AccessSqlTranslation AccessSqlTranslator::translate(QStringView accessSql, const AccessSqlContext &context)
+{
+    AccessSqlParser parser(accessSql, context.parameterNames);
+    const Statement &statement = parser.parse();
+    AccessSqlTranslation translation;
+    translation.sql = Printer(statement, context).statement();
+    for (const Parameter &p : statement.parameters)
+        translation.parameters.append({p.name, p.type});
+    return translation;
+}
+
+} // namespace morvane
