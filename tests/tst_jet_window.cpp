@@ -2,6 +2,10 @@
 // window as on an SQLite file, refused writes, and damaged files.
 #include "StartUp.h"
 #include "TestSupport.h"
+#include "frmParameter.h"
+
+#include <QLabel>
+#include <QLineEdit>
 
 using namespace morvane;
 
@@ -88,6 +92,48 @@ private slots:
         test::visibleForm<frmDB>()->close();
         QVERIFY(test::openThroughDialog(m_app->context, jetData + QStringLiteral("types-jet3.mdb")));
         QCOMPARE(SettingsStore().databasePath(), jetData + QStringLiteral("types-jet3.mdb"));
+    }
+
+    // A saved query that names a value no table provides asks for it in a
+    // dialog of its own; Cancel ends the Get with the usual warning.
+    void savedQueryAsksForItsParameter()
+    {
+        std::optional<QString> answer = QStringLiteral("Computer Software");
+        QStringList asked;
+        QTimer answering;
+        connect(&answering, &QTimer::timeout, [&] {
+            auto *dialog = qobject_cast<frmParameter *>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || dialog->property("answered").toBool())
+                return;
+            dialog->setProperty("answered", true);
+            asked << dialog->windowTitle() + u':' + dialog->lblName->text();
+            if (answer) {
+                QTest::keyClicks(dialog->txtValue, *answer);
+                QTest::keyClick(dialog->txtValue, Qt::Key_Return);
+            } else {
+                dialog->cmdCancel->click();
+            }
+        });
+        answering.start(5);
+        test::WarningCatcher warnings;
+        frmMain *window = test::openThroughDialog(m_app->context, jetData + QStringLiteral("parameter-query-ace12.accdb"));
+        QVERIFY(window);
+
+        const QString select = QStringLiteral("select [Asset No], Owner from qryComputerHardwareInOwnerOrder");
+        test::get(window, select);
+        QCOMPARE(asked, QStringList{QStringLiteral("Enter Parameter Value:Category to show?")});
+        QCOMPARE(warnings.messages(), QStringList());
+        QCOMPARE(test::gridRowCount(window->resultGrid), 1);
+        QCOMPARE(test::gridRow(window->resultGrid, 0), QStringList({QStringLiteral("30059"), QStringLiteral("Maintenance")}));
+        QCOMPARE(window->countLabel->text(), QStringLiteral("1 item found."));
+
+        answer.reset();
+        test::get(window, select);
+        QCOMPARE(asked.size(), 2);
+        QCOMPARE(warnings.messages().size(), 1);
+        QVERIFY2(warnings.messages().at(0).startsWith(QStringLiteral("Error in database. ")), qPrintable(warnings.messages().at(0)));
+        QVERIFY(warnings.descriptions().at(0).contains(QStringLiteral("Category to show?")) || warnings.messages().at(0).contains(QStringLiteral("Category to show?")));
+        QCOMPARE(test::gridRowCount(window->resultGrid), 0);
     }
 
 private:

@@ -543,9 +543,8 @@ private:
         QString refusal;
         // Record sources of forms and reports stay out of the list.
         bool listed = true;
-        // The Access SQL that runs: the text, with the names no table
-        // provides declared as parameters.
-        QString declaredSql;
+        // Names no table provides, which Access asks for as parameters.
+        QStringList unknownNames;
     };
 
     [[noreturn]] static void refuse(const QString &path, const QString &why)
@@ -586,6 +585,10 @@ private:
         m_connection.emplace(std::move(handle));
         sqlite3 *db = m_connection->handle();
         sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+        // A quoted name that names nothing must fail, not turn into text:
+        // a saved query's [Start date] is a parameter to ask for.
+        sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+        sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
         SqliteGuard::disableUnsafeFeatures(db);
         sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
         try {
@@ -615,11 +618,8 @@ private:
         AccessSqlContext context;
         context.runSelect = [this](const QString &helper) { return helperRows(helper); };
         const AccessSqlTranslation translation = AccessSqlTranslator::translate(sql, context);
-        if (!translation.parameters.isEmpty()) {
-            throw Failure(QStringLiteral("The statement asks for the parameter [%1], which has no value here.")
-                              .arg(translation.parameters.front().name));
-        }
-        return translation.sql;
+        // A PARAMETERS clause asks for its values as a saved query does.
+        return withParameterCalls(translation.sql, translation.parameters);
     }
 
     // The rows of a select the translator runs to write its SQL.
@@ -675,43 +675,66 @@ private:
             offerLink(link);
         for (const AccessCatalog::Query &query : catalog.queries)
             offerQuery(query);
+        offerViews();
         declareUnknownNames();
         offerQueryList();
     }
 
     // A select, union or crosstab query becomes a view of its own name; any
     // other kind, or one that cannot run here, a name that says why.
+    // Select, union and crosstab queries wait for offerViews(); the others
+    // get a name that refuses.
     void offerQuery(const AccessCatalog::Query &found)
     {
-        if (m_main->table(found.name))
-            return;
         ListedQuery listed{found.name, QStringLiteral("unknown"), {}, {}, found.unreadable, true, {}};
-        if (found.query) {
-            const SavedQuery &query = *found.query;
-            listed.kind = SavedQuery::kindName(query.kind());
-            try {
-                listed.accessSql = query.text();
-                if (query.onlyReads())
-                    offerView(listed);
-                else
-                    listed.refusal = actionRefusal(query);
-            } catch (const Failure &error) {
-                listed.refusal = error.description();
-            }
-        }
-        if (!listed.refusal.isEmpty())
-            offerRefusal(found.name, listed.refusal);
         listed.listed = !AccessCatalog::isRecordSource(found.name);
+        if (m_main->table(found.name))
+            listed.refusal = QStringLiteral("A table of the same name hides the saved query '%1'.").arg(found.name);
+        else if (found.query)
+            describe(*found.query, listed);
+        if (!listed.refusal.isEmpty() && !m_main->table(found.name))
+            offerRefusal(found.name, listed.refusal);
         m_listedQueries.push_back(std::move(listed));
     }
 
-    void offerView(ListedQuery &listed)
+    static void describe(const SavedQuery &query, ListedQuery &listed)
     {
-        listed.declaredSql = listed.accessSql;
+        listed.kind = SavedQuery::kindName(query.kind());
         try {
-            createView(listed);
+            listed.accessSql = query.text();
+            if (!query.onlyReads())
+                listed.refusal = actionRefusal(query);
         } catch (const Failure &error) {
-            listed.refusal = viewRefusal(listed, error);
+            listed.refusal = error.description();
+        }
+    }
+
+    // Views may be made in any order, but a crosstab reads the values it
+    // pivots on while it is translated, and so needs the queries it reads
+    // from: what fails is tried again while others succeed.
+    void offerViews()
+    {
+        std::vector<ListedQuery *> waiting;
+        for (ListedQuery &listed : m_listedQueries) {
+            if (listed.refusal.isEmpty() && !listed.accessSql.isEmpty())
+                waiting.push_back(&listed);
+        }
+        for (bool progress = true; progress && !waiting.empty();) {
+            progress = false;
+            for (auto it = waiting.begin(); it != waiting.end();) {
+                try {
+                    createView(**it);
+                    it = waiting.erase(it);
+                    progress = true;
+                } catch (const Failure &error) {
+                    (*it)->refusal = viewRefusal(**it, error);
+                    ++it;
+                }
+            }
+        }
+        for (ListedQuery *listed : waiting) {
+            listed->sqliteSql.clear();
+            offerRefusal(listed->name, listed->refusal);
         }
     }
 
@@ -723,7 +746,8 @@ private:
 
     void createView(ListedQuery &listed)
     {
-        listed.sqliteSql = translated(listed.declaredSql);
+        listed.refusal.clear();
+        listed.sqliteSql = translated(listed);
         const QByteArray create = (QStringLiteral("CREATE VIEW %1 AS ").arg(quoted(listed.name))
                                    + SqlText::withoutTrailingTrivia(listed.sqliteSql).toString())
                                       .toUtf8();
@@ -743,10 +767,11 @@ private:
                 if (listed.sqliteSql.isEmpty() || !listed.refusal.isEmpty())
                     continue;
                 const QString unknown = unknownColumn(listed.name);
-                if (unknown.isEmpty() || !listed.declaredSql.contains(unknown, Qt::CaseInsensitive))
+                if (unknown.isEmpty() || !listed.accessSql.contains(unknown, Qt::CaseInsensitive)
+                    || listed.unknownNames.contains(unknown, Qt::CaseInsensitive))
                     continue;
                 changed = true;
-                listed.declaredSql = withParameter(listed.declaredSql, unknown);
+                listed.unknownNames << unknown;
                 m_connection->run(QStringLiteral("DROP VIEW %1").arg(quoted(listed.name)).toUtf8().constData());
                 try {
                     createView(listed);
@@ -776,14 +801,50 @@ private:
         return error.startsWith(noSuchColumn) ? error.mid(noSuchColumn.size()) : QString();
     }
 
-    static QString withParameter(const QString &accessSql, const QString &name)
+    // Access SQL as SQLite runs it, as the body of a view: its parameters
+    // become calls that ask for their values when the view is used.
+    QString translated(const ListedQuery &listed)
     {
-        static const QString keyword = QStringLiteral("PARAMETERS ");
-        const QString declared = u'[' + name + QStringLiteral("] Value");
-        if (accessSql.startsWith(keyword, Qt::CaseInsensitive))
-            return keyword + declared + QStringLiteral(", ") + accessSql.mid(keyword.size());
-        return keyword + declared + QStringLiteral(";\r\n") + accessSql;
+        AccessSqlContext context;
+        context.runSelect = [this](const QString &select) { return helperRows(select); };
+        context.parameterNames = listed.unknownNames;
+        context.forView = true;
+        const AccessSqlTranslation translation = AccessSqlTranslator::translate(listed.accessSql, context);
+        return withParameterCalls(translation.sql, translation.parameters);
     }
+
+    // A view holds no bound parameters: each ?N the translator wrote becomes
+    // a call that asks for the value of the Nth parameter by its name.
+    static QString withParameterCalls(const QString &sql, const QList<AccessSqlParameter> &parameters)
+    {
+        if (parameters.isEmpty())
+            return sql;
+        QString out;
+        out.reserve(sql.size());
+        for (qsizetype at = 0; at < sql.size();) {
+            const qsizetype skipped = SqlText::skipQuotedOrComment(sql, at);
+            if (skipped != at) {
+                out += QStringView(sql).sliced(at, skipped - at);
+                at = skipped;
+                continue;
+            }
+            qsizetype end = at + 1;
+            while (sql.at(at) == u'?' && end < sql.size() && sql.at(end).isDigit())
+                ++end;
+            const qsizetype number = end > at + 1 ? QStringView(sql).sliced(at + 1, end - at - 1).toLongLong() : 0;
+            if (number < 1 || number > parameters.size()) {
+                out += sql.at(at++);
+                continue;
+            }
+            const AccessSqlParameter &parameter = parameters.at(number - 1);
+            const QString type = parameter.type.isEmpty() ? QStringLiteral("Value") : parameter.type;
+            out += QStringLiteral("access_parameter(%1, %2)").arg(sqlText(parameter.name), sqlText(type));
+            at = end;
+        }
+        return out;
+    }
+
+    static QString sqlText(QString text) { return u'\'' + text.replace(u'\'', QStringLiteral("''")) + u'\''; }
 
     static QString actionRefusal(const SavedQuery &query)
     {
