@@ -252,6 +252,32 @@ private slots:
                  QStringList{"0"});
     }
 
+    // One answer serves the statement and its count; a new prompt (the next
+    // Get) asks again; a typed name that no table provides is a typo, not a
+    // parameter.
+    void parametersAreAskedOncePerRunAndNeverForTypos()
+    {
+        Database &db = database(QStringLiteral("parameter-query-ace12.accdb"));
+        QStringList asked;
+        const auto prompt = [&asked](const QString &name) -> std::optional<QString> {
+            asked << name;
+            return QStringLiteral("general equipment");
+        };
+        db.setParameterPrompt(prompt);
+        const QString select = QStringLiteral("select [Asset No] from qryComputerHardwareInOwnerOrder");
+        QCOMPARE(column(db, select).size(), 11);
+        QCOMPARE(db.countRows(select), 11);
+        QCOMPARE(asked, QStringList{"Category to show?"});
+        db.setParameterPrompt(prompt);
+        QCOMPARE(db.countRows(select), 11);
+        QCOMPARE(asked.size(), 2);
+
+        const QString typo = test::failureOf([&] { column(db, QStringLiteral("select [Asset Nr] from [Asset Items]")); });
+        QVERIFY2(typo.contains(QStringLiteral("Asset Nr")), qPrintable(typo));
+        QCOMPARE(asked.size(), 2);
+        db.setParameterPrompt({});
+    }
+
 private:
     Database &database(const QString &file)
     {
