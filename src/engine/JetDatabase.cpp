@@ -239,32 +239,31 @@ int jetRowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid)
     return SQLITE_OK;
 }
 
-const sqlite3_module jetModule = {
-    .iVersion = 0,
-    .xCreate = jetConnect,
-    .xConnect = jetConnect,
-    .xBestIndex = jetBestIndex,
-    .xDisconnect = jetDisconnect,
-    .xDestroy = jetDisconnect,
-    .xOpen = jetOpen,
-    .xClose = jetClose,
-    .xFilter = jetFilter,
-    .xNext = jetNext,
-    .xEof = jetEof,
-    .xColumn = jetColumn,
-    .xRowid = jetRowid,
-    .xUpdate = nullptr,
-    .xBegin = nullptr,
-    .xSync = nullptr,
-    .xCommit = nullptr,
-    .xRollback = nullptr,
-    .xFindFunction = nullptr,
-    .xRename = nullptr,
-    .xSavepoint = nullptr,
-    .xRelease = nullptr,
-    .xRollbackTo = nullptr,
-    .xShadowName = nullptr,
-};
+// A virtual table that is only read: SQLite's other entries stay empty.
+sqlite3_module readOnlyModule(decltype(sqlite3_module::xConnect) connect, decltype(sqlite3_module::xBestIndex) bestIndex,
+                              decltype(sqlite3_module::xDisconnect) disconnect, decltype(sqlite3_module::xOpen) open,
+                              decltype(sqlite3_module::xClose) close, decltype(sqlite3_module::xFilter) filter,
+                              decltype(sqlite3_module::xNext) next, decltype(sqlite3_module::xEof) eof,
+                              decltype(sqlite3_module::xColumn) column, decltype(sqlite3_module::xRowid) rowid)
+{
+    sqlite3_module module{};
+    module.xCreate = connect;
+    module.xConnect = connect;
+    module.xBestIndex = bestIndex;
+    module.xDisconnect = disconnect;
+    module.xDestroy = disconnect;
+    module.xOpen = open;
+    module.xClose = close;
+    module.xFilter = filter;
+    module.xNext = next;
+    module.xEof = eof;
+    module.xColumn = column;
+    module.xRowid = rowid;
+    return module;
+}
+
+const sqlite3_module jetModule = readOnlyModule(jetConnect, jetBestIndex, jetDisconnect, jetOpen, jetClose, jetFilter,
+                                                jetNext, jetEof, jetColumn, jetRowid);
 
 // A name that stands for something that cannot be read here: an action
 // query, a link whose back end is missing. A statement that uses it fails
@@ -338,32 +337,9 @@ int refusedRowid(sqlite3_vtab_cursor *, sqlite3_int64 *rowid)
     return SQLITE_OK;
 }
 
-const sqlite3_module refusedModule = {
-    .iVersion = 0,
-    .xCreate = refusedConnect,
-    .xConnect = refusedConnect,
-    .xBestIndex = refusedBestIndex,
-    .xDisconnect = refusedDisconnect,
-    .xDestroy = refusedDisconnect,
-    .xOpen = refusedOpen,
-    .xClose = refusedClose,
-    .xFilter = refusedFilter,
-    .xNext = refusedClose,
-    .xEof = refusedEof,
-    .xColumn = refusedColumn,
-    .xRowid = refusedRowid,
-    .xUpdate = nullptr,
-    .xBegin = nullptr,
-    .xSync = nullptr,
-    .xCommit = nullptr,
-    .xRollback = nullptr,
-    .xFindFunction = nullptr,
-    .xRename = nullptr,
-    .xSavepoint = nullptr,
-    .xRelease = nullptr,
-    .xRollbackTo = nullptr,
-    .xShadowName = nullptr,
-};
+const sqlite3_module refusedModule = readOnlyModule(refusedConnect, refusedBestIndex, refusedDisconnect, refusedOpen,
+                                                    refusedClose, refusedFilter, refusedClose, refusedEof,
+                                                    refusedColumn, refusedRowid);
 
 // Statements typed by the user may read and call functions, nothing else: no
 // ATTACH (which could create a file), no settings, no schema changes.
