@@ -134,6 +134,17 @@ private slots:
             << QStringLiteral("select top 2 [Asset No], Cost") + assets + QStringLiteral("where Make = 'GEO Rocket' order by Cost")
             << Rows{{text("30066"), real(1895.5)}, {text("30067"), real(1895.5)}, {text("30102"), real(1895.5)},
                     {text("30104"), real(1895.5)}, {text("30105"), real(1895.5)}};
+        QTest::newRow("TOP without a tie at the cut")
+            << QStringLiteral("select top 2 [Asset No] from [Asset Items] order by Cost desc")
+            << Rows{{text("30071")}, {text("30110")}};
+        QTest::newRow("TOP in a sub-select, with DISTINCT")
+            << QStringLiteral("select count(*) from [Asset Items] where Make in (select distinct top 2 Make from "
+                              "[Asset Items] order by Make)")
+            << Rows{{integer(5)}};
+        QTest::newRow("TOP after WITH")
+            << QStringLiteral("with cheap as (select * from [Asset Items] where Cost < 300) select top 1 Model from "
+                              "cheap order by Cost")
+            << Rows{{text("GasRiser")}, {text("GasRiser")}};
         QTest::newRow("TOP n without order is the first n") << QStringLiteral("select top 2 [Asset No]") + assets
                                                             << Rows{{text("30050")}, {text("30051")}};
         QTest::newRow("TOP * ordered descending")

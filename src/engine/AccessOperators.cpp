@@ -1,13 +1,9 @@
 #include "AccessOperators.h"
 
-#include "AccessTextCollation.h"
 #include "AccessValue.h"
 
 #include <sqlite3.h>
 
-#include <algorithm>
-#include <cstring>
-#include <memory>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -206,152 +202,6 @@ void power(sqlite3_context *context, int, sqlite3_value **argv)
     sqlite3_result_double(context, result);
 }
 
-// --- TOP
-
-// SQLite's order of values: Null, numbers, texts, blobs; texts as Access
-// compares them.
-int compareValues(sqlite3_value *a, sqlite3_value *b)
-{
-    const auto rank = [](sqlite3_value *v) {
-        switch (sqlite3_value_type(v)) {
-        case SQLITE_NULL:
-            return 0;
-        case SQLITE_INTEGER:
-        case SQLITE_FLOAT:
-            return 1;
-        case SQLITE_TEXT:
-            return 2;
-        default:
-            return 3;
-        }
-    };
-    const int ra = rank(a);
-    const int rb = rank(b);
-    if (ra != rb)
-        return ra < rb ? -1 : 1;
-    switch (ra) {
-    case 1:
-        if (sqlite3_value_type(a) == SQLITE_INTEGER && sqlite3_value_type(b) == SQLITE_INTEGER) {
-            const sqlite3_int64 x = sqlite3_value_int64(a);
-            const sqlite3_int64 y = sqlite3_value_int64(b);
-            return x < y ? -1 : x > y ? 1 : 0;
-        } else {
-            const double x = sqlite3_value_double(a);
-            const double y = sqlite3_value_double(b);
-            return x < y ? -1 : x > y ? 1 : 0;
-        }
-    case 2:
-        return AccessTextCollation::compare(
-            QByteArrayView(reinterpret_cast<const char *>(sqlite3_value_text(a)), sqlite3_value_bytes(a)),
-            QByteArrayView(reinterpret_cast<const char *>(sqlite3_value_text(b)), sqlite3_value_bytes(b)));
-    case 3: {
-        const int n = std::min(sqlite3_value_bytes(a), sqlite3_value_bytes(b));
-        const int c = n > 0 ? std::memcmp(sqlite3_value_blob(a), sqlite3_value_blob(b), std::size_t(n)) : 0;
-        return c != 0 ? c : sqlite3_value_bytes(a) - sqlite3_value_bytes(b);
-    }
-    default:
-        return 0;
-    }
-}
-
-class TopCandidates
-{
-public:
-    TopCandidates(qint64 limit, QByteArray directions) : m_limit(limit), m_directions(std::move(directions)) {}
-    ~TopCandidates()
-    {
-        for (Row &row : m_heap)
-            for (sqlite3_value *v : row)
-                sqlite3_value_free(v);
-    }
-    TopCandidates(const TopCandidates &) = delete;
-    TopCandidates &operator=(const TopCandidates &) = delete;
-
-    // False when n rows kept come strictly before the row; else keeps it.
-    bool offer(sqlite3_value **keys, int count)
-    {
-        if (qint64(m_heap.size()) >= m_limit && compare(keys, m_heap.front().data(), count) > 0)
-            return false;
-        if (qint64(m_heap.size()) >= m_limit) {
-            if (compare(keys, m_heap.front().data(), count) == 0)
-                return true;
-            std::pop_heap(m_heap.begin(), m_heap.end(), ordered(count));
-            for (sqlite3_value *v : m_heap.back())
-                sqlite3_value_free(v);
-            m_heap.pop_back();
-        }
-        Row row;
-        for (int i = 0; i < count; ++i) {
-            sqlite3_value *copy = sqlite3_value_dup(keys[i]);
-            if (!copy)
-                throw std::bad_alloc();
-            row.push_back(copy);
-        }
-        m_heap.push_back(std::move(row));
-        std::push_heap(m_heap.begin(), m_heap.end(), ordered(count));
-        return true;
-    }
-
-private:
-    using Row = std::vector<sqlite3_value *>;
-
-    int compare(sqlite3_value *const *a, sqlite3_value *const *b, int count) const
-    {
-        for (int i = 0; i < count; ++i) {
-            int c = compareValues(a[i], b[i]);
-            if (i < m_directions.size() && m_directions[i] == 'd')
-                c = -c;
-            if (c != 0)
-                return c;
-        }
-        return 0;
-    }
-
-    struct Ordered
-    {
-        const TopCandidates *self;
-        int count;
-        bool operator()(const Row &a, const Row &b) const { return self->compare(a.data(), b.data(), count) < 0; }
-    };
-    Ordered ordered(int count) const { return {this, count}; }
-
-    qint64 m_limit;
-    QByteArray m_directions;
-    std::vector<Row> m_heap;
-};
-
-void deleteCandidates(void *candidates)
-{
-    delete static_cast<TopCandidates *>(candidates);
-}
-
-void top(sqlite3_context *context, int argc, sqlite3_value **argv)
-{
-    if (argc < 3) {
-        sqlite3_result_int(context, 1);
-        return;
-    }
-    try {
-        auto *candidates = static_cast<TopCandidates *>(sqlite3_get_auxdata(context, 0));
-        if (!candidates) {
-            auto made = std::make_unique<TopCandidates>(
-                sqlite3_value_int64(argv[0]),
-                QByteArray(reinterpret_cast<const char *>(sqlite3_value_text(argv[1])), sqlite3_value_bytes(argv[1])));
-            candidates = made.release();
-            sqlite3_set_auxdata(context, 0, candidates, deleteCandidates);
-            // Should SQLite not keep it, every row stays a candidate: the
-            // ranking around this filter is exact either way.
-            if (sqlite3_get_auxdata(context, 0) != candidates) {
-                sqlite3_result_int(context, 1);
-                return;
-            }
-        }
-        sqlite3_result_int(context, candidates->offer(argv + 2, argc - 2) ? 1 : 0);
-    } catch (const std::bad_alloc &) {
-        sqlite3_result_error_nomem(context);
-    }
-}
-
 const AccessValue::Function functions[] = {
     {"access_concat", -1, concat},
     {"access_add", 2, add},
@@ -360,7 +210,6 @@ const AccessValue::Function functions[] = {
     {"access_intdiv", 2, wholeDivision<false>},
     {"access_mod", 2, wholeDivision<true>},
     {"access_power", 2, power},
-    {"access_top", -1, top, false},
 };
 
 } // namespace

@@ -146,7 +146,7 @@ public:
         if (m_statement.transform)
             crosstab(out, *m_statement.query, *m_statement.transform);
         else
-            query(out, *m_statement.query, false);
+            query(out, *m_statement.query);
         return out;
     }
 
@@ -205,7 +205,7 @@ private:
             return;
         case Expr::Kind::Subquery:
             out += u'(';
-            query(out, *e.query, true);
+            query(out, *e.query);
             out += u')';
             return;
         case Expr::Kind::Call:
@@ -276,7 +276,7 @@ private:
             compared(out, *e.args[0], *e.args[0]);
             out += e.negated ? QStringView(u" NOT IN (") : QStringView(u" IN (");
             if (e.query) {
-                query(out, *e.query, true);
+                query(out, *e.query);
             } else {
                 for (std::size_t i = 1; i < e.args.size(); ++i) {
                     if (i > 1)
@@ -297,7 +297,7 @@ private:
             return;
         case Expr::Kind::Exists:
             out += u"EXISTS (";
-            query(out, *e.query, true);
+            query(out, *e.query);
             out += u')';
             return;
         case Expr::Kind::Unary:
@@ -382,26 +382,37 @@ private:
     }
 
     // & treats Null as an empty text, yet Null & Null is Null. With a
-    // literal in the chain the result is never Null, and SQLite's own ||
-    // does the work.
+    // literal in the chain the result is never Null: SQLite's || joins the
+    // values as they are, and only where one is Null are they joined again
+    // with Nulls as empty texts.
     void concatenation(QString &out, const Expr &e)
     {
         std::vector<const Expr *> operands;
         flattenConcatenation(&e, operands);
         const bool literal = std::any_of(operands.begin(), operands.end(), [](const Expr *o) { return isLiteral(*o); });
-        out += literal ? QStringView(u"(") : QStringView(u"access_concat(");
-        for (std::size_t i = 0; i < operands.size(); ++i) {
-            if (i > 0)
-                out += literal ? QStringView(u" || ") : QStringView(u", ");
-            if (literal && !isLiteral(*operands[i])) {
-                out += u"ifnull(";
-                expr(out, *operands[i], Mode::Value);
-                out += u", '')";
-            } else {
+        if (!literal) {
+            out += u"access_concat(";
+            for (std::size_t i = 0; i < operands.size(); ++i) {
+                if (i > 0)
+                    out += u", ";
                 expr(out, *operands[i], Mode::Value);
             }
+            out += u')';
+            return;
         }
-        out += u')';
+        QString plain;
+        QString nullsEmpty;
+        for (std::size_t i = 0; i < operands.size(); ++i) {
+            if (i > 0) {
+                plain += u" || ";
+                nullsEmpty += u" || ";
+            }
+            QString operand;
+            expr(operand, *operands[i], Mode::Value);
+            plain += operand;
+            nullsEmpty += isLiteral(*operands[i]) ? operand : QStringLiteral("ifnull(%1, '')").arg(operand);
+        }
+        out += QStringLiteral("coalesce(%1, %2)").arg(plain, nullsEmpty);
     }
 
     void call(QString &out, const Expr &e)
@@ -494,8 +505,9 @@ private:
 
     // --- queries
 
-    void query(QString &out, const Query &q, bool nested)
+    void query(QString &out, const Query &q)
     {
+        const bool top = q.parts.size() == 1 && q.parts.front()->top;
         if (!q.with.empty()) {
             out += q.recursive ? QStringView(u"WITH RECURSIVE ") : QStringView(u"WITH ");
             for (std::size_t i = 0; i < q.with.size(); ++i) {
@@ -513,13 +525,14 @@ private:
                     out += u')';
                 }
                 out += u" AS (";
-                query(out, *table.query, true);
+                query(out, *table.query);
                 out += u')';
             }
-            out += u' ';
+            if (!top)
+                out += u' ';
         }
-        if (q.parts.size() == 1 && q.parts.front()->top) {
-            top(out, q, nested);
+        if (top) {
+            this->top(out, q, !q.with.empty());
             return;
         }
         for (std::size_t i = 0; i < q.parts.size(); ++i) {
@@ -645,7 +658,7 @@ private:
             break;
         case Source::Kind::Derived:
             out += u'(';
-            query(out, *src.query, true);
+            query(out, *src.query);
             out += u')';
             break;
         case Source::Kind::Join:
@@ -681,56 +694,67 @@ private:
 
     // TOP n keeps the rows that rank at most n in the order asked for, ties
     // at the cut included; TOP n PERCENT the first n percent of the rows,
-    // rounded up. The select is wrapped: its columns renamed, a rank
-    // computed beside them, and the outer select keeps the rows in rank.
-    void top(QString &out, const Query &q, bool nested)
+    // rounded up. SQLite first sorts for n + 1 rows, as fast as its own
+    // ORDER BY ... LIMIT; only when the last of them ties with the n-th are
+    // all rows ranked again. PERCENT ranks all rows, as it needs their count.
+    void top(QString &out, const Query &q, bool withOpen)
     {
         const Select &s = *q.parts.front();
         const QString n = s.top->value;
         if (q.limit)
             refuse(QStringLiteral("TOP together with LIMIT"));
         if (q.orderBy.empty() && !s.percent) {
+            if (withOpen)
+                out += u' ';
             select(out, s, {});
             out += QStringLiteral(" LIMIT ") + n;
             return;
         }
-        std::vector<Column> columns = outputColumns(s);
-        QStringList keys;
-        for (const OrderTerm &term : q.orderBy) {
-            QString key = orderKeyOf(*term.expr, columns, s.distinct);
-            if (term.descending)
-                key += u" DESC";
-            keys << key;
+        const std::vector<Column> columns = outputColumns(s);
+        QStringList keys;   // as the inner select orders by them
+        QStringList ranked; // as the ranking refers to them
+        QStringList keyColumns;
+        for (std::size_t i = 0; i < q.orderBy.size(); ++i) {
+            const OrderTerm &term = q.orderBy[i];
+            const QString direction = term.descending ? QStringLiteral(" DESC") : QString();
+            const QString key = orderKeyOf(*term.expr, columns, s.distinct);
+            keys << key + direction;
+            ranked << (s.distinct ? key : QStringLiteral("\"__k%1\"").arg(i + 1)) + direction;
+            if (!s.distinct)
+                keyColumns << QStringLiteral(", %1 AS \"__k%2\"").arg(key).arg(i + 1);
         }
-        const QString order = keys.isEmpty() ? QString() : QStringLiteral("ORDER BY ") + keys.join(u", ");
-        QString ranks = (keys.isEmpty() ? QStringLiteral("row_number() OVER ()") : QStringLiteral("rank() OVER (") + order + u')')
-            + QStringLiteral(" AS \"__rank\"");
-        if (s.percent)
-            ranks += QStringLiteral(", count(*) OVER () AS \"__total\"");
-        out += u"SELECT ";
+        const QString rank = ranked.isEmpty() ? QStringLiteral("row_number() OVER ()")
+                                              : QStringLiteral("rank() OVER (ORDER BY %1)").arg(ranked.join(u", "));
+        const auto inner = [&](const QString &condition) {
+            QString sql = s.distinct ? QStringLiteral("SELECT DISTINCT ") : QStringLiteral("SELECT ");
+            renamedColumns(sql, columns);
+            sql += keyColumns.join(QString());
+            fromAndFilters(sql, s, condition);
+            return sql;
+        };
+        QString names;
         for (std::size_t i = 0; i < columns.size(); ++i) {
-            if (i > 0)
-                out += u", ";
-            out += QStringLiteral("\"__c%1\" AS ").arg(i + 1);
-            appendName(out, columns[i].name);
+            names += QStringLiteral("%1\"__c%2\" AS ").arg(i > 0 ? QStringLiteral(", ") : QString()).arg(i + 1);
+            appendName(names, columns[i].name);
         }
-        out += u" FROM (";
-        if (s.distinct) {
-            out += QStringLiteral("SELECT *, ") + ranks + QStringLiteral(" FROM (SELECT DISTINCT ");
-            renamedColumns(out, columns);
-            fromAndFilters(out, s, {});
-            out += u')';
-        } else {
-            out += u"SELECT ";
-            renamedColumns(out, columns);
-            out += QStringLiteral(", ") + ranks;
-            fromAndFilters(out, s, candidateFilter(q, s, nested, keys));
+        if (s.percent) {
+            if (withOpen)
+                out += u' ';
+            out += QStringLiteral("SELECT %1 FROM (SELECT *, %2 AS \"__rank\", count(*) OVER () AS \"__count\" FROM (%3))"
+                                  " WHERE (\"__rank\" - 1) * 100 < %4 * \"__count\" ORDER BY \"__rank\"")
+                       .arg(names, rank, inner({}), n);
+            return;
         }
-        if (s.percent)
-            out += QStringLiteral(") WHERE (\"__rank\" - 1) * 100 < %1 * \"__total\"").arg(n);
-        else
-            out += QStringLiteral(") WHERE \"__rank\" <= %1").arg(n);
-        out += QStringLiteral(" ORDER BY \"__rank\"");
+        const QString ordered = inner({}) + QStringLiteral(" ORDER BY ") + keys.join(u", ");
+        out += withOpen ? QStringLiteral(", ") : QStringLiteral("WITH ");
+        out += QStringLiteral("\"__top\" AS MATERIALIZED (SELECT *, %1 AS \"__rank\" FROM (%2 LIMIT %3 + 1)), "
+                              "\"__cut\" AS MATERIALIZED (SELECT count(*) > %3 AND max(\"__rank\") <= %3 AS \"__more\" "
+                              "FROM \"__top\") ")
+                   .arg(rank, ordered, n);
+        out += QStringLiteral("SELECT %1 FROM (SELECT * FROM \"__top\" WHERE \"__rank\" <= %2 AND NOT (SELECT "
+                              "\"__more\" FROM \"__cut\") UNION ALL SELECT * FROM (SELECT *, %3 AS \"__rank\" FROM (%4)) "
+                              "WHERE \"__rank\" <= %2) ORDER BY \"__rank\"")
+                   .arg(names, n, rank, inner(QStringLiteral("(SELECT \"__more\" FROM \"__cut\")")));
     }
 
     void renamedColumns(QString &out, const std::vector<Column> &columns)
@@ -740,28 +764,6 @@ private:
                 out += u", ";
             out += columns[i].sql + QStringLiteral(" AS \"__c%1\"").arg(i + 1);
         }
-    }
-
-    // Without grouping, a row that n rows seen before it already beat can
-    // never make the cut: access_top drops it during the scan, so only a
-    // handful of rows are ranked. It keeps state while the statement runs,
-    // so it is only used where the select runs once.
-    QString candidateFilter(const Query &q, const Select &s, bool nested, const QStringList &keys) const
-    {
-        if (nested || m_context.forView || s.percent || keys.isEmpty() || !s.groupBy.empty() || s.having)
-            return {};
-        if (std::any_of(s.items.begin(), s.items.end(), [](const SelectItem &i) { return containsAggregate(i.expr); }))
-            return {};
-        QString directions;
-        for (const OrderTerm &term : q.orderBy)
-            directions += term.descending ? u'd' : u'a';
-        QString filter = QStringLiteral("access_top(") + s.top->value + QStringLiteral(", '") + directions + u'\'';
-        for (QString key : keys) {
-            if (key.endsWith(u" DESC"))
-                key.chop(5);
-            filter += QStringLiteral(", ") + key;
-        }
-        return filter + u')';
     }
 
     // A key of ORDER BY in the ranking: a position or an output name stands

@@ -12,7 +12,8 @@
 // connection (AccessFunctions): the text collation ACCESS_TEXT, like() with
 // Access's wildcards, and the access_* helpers. Table and query names pass
 // through as quoted names, so a saved query registered as a view of that
-// name is found like a table.
+// name is found like a table. The SQL keeps no state between runs: it can be
+// the body of a view.
 //
 // Anything it does not know (an action statement, a window function, a table
 // in another file) is refused with a Failure whose description names it;
@@ -60,9 +61,6 @@ struct AccessSqlContext
     // parameter is written into the SQL as a literal. Parameters without a
     // value are written as ?1, ?2, ... by their place in the result's list.
     QHash<QString, FieldValue> parameterValues;
-    // True when the SQL will be the body of a view: then nothing in it may
-    // keep state between runs (TOP uses a slower, stateless plan).
-    bool forView = false;
 };
 
 struct AccessSqlTranslation

@@ -784,7 +784,6 @@ private:
         AccessSqlContext context;
         context.runSelect = [this](const QString &select) { return helperRows(select); };
         context.parameterNames = listed.unknownNames;
-        context.forView = true;
         const AccessSqlTranslation translation = AccessSqlTranslator::translate(listed.accessSql, context);
         return withParameterCalls(translation.sql, translation.parameters);
     }
