@@ -272,9 +272,15 @@ private slots:
         QCOMPARE(db.countRows(select), 11);
         QCOMPARE(asked.size(), 2);
 
+        db.setParameterPrompt(prompt);
+        QCOMPARE(column(db, QStringLiteral("PARAMETERS [Which?] Text; select count(*) from [Asset Items] "
+                                           "where [Asset Category] = [Which?]")),
+                 QStringList{"11"});
+        QCOMPARE(asked.size(), 3);
+
         const QString typo = test::failureOf([&] { column(db, QStringLiteral("select [Asset Nr] from [Asset Items]")); });
         QVERIFY2(typo.contains(QStringLiteral("Asset Nr")), qPrintable(typo));
-        QCOMPARE(asked.size(), 2);
+        QCOMPARE(asked.size(), 3);
         db.setParameterPrompt({});
     }
 
