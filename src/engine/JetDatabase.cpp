@@ -6,15 +6,15 @@
 #include "AccessSqlTranslator.h"
 #include "AccessTextCollation.h"
 #include "Failure.h"
-#include "JetReaderProcess.h"
+#include "JetFile.h"
 #include "JetTableCache.h"
 #include "JetTableScan.h"
+#include "SavedQueryViews.h"
+#include "SqlText.h"
 #include "SqliteConnection.h"
 #include "SqliteGuard.h"
-#include "SqlText.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QStringList>
@@ -22,16 +22,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <new>
 #include <optional>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace morvane {
 
@@ -87,11 +83,6 @@ struct JetCursor : sqlite3_vtab_cursor
     explicit JetCursor(TableSource &source, std::size_t table) : scan(source, table) {}
     TableScan scan;
 };
-
-QString quoted(const QString &name)
-{
-    return u'"' + QString(name).replace(u'"', QStringLiteral("\"\"")) + u'"';
-}
 
 // The affinity SQLite gives each Access type, so that comparisons and sorting
 // behave as on an SQLite table with the same data.
@@ -161,7 +152,7 @@ int jetConnect(sqlite3 *db, void *aux, int argc, const char *const *argv, sqlite
     }
     QStringList columns;
     for (const JetColumn &column : source->tables[table].columns)
-        columns << (quoted(column.name) + u' ' + declaredType(column.type)).trimmed();
+        columns << (SqlText::quotedName(column.name) + u' ' + declaredType(column.type)).trimmed();
     const QByteArray schema = QStringLiteral("CREATE TABLE x(%1)").arg(columns.join(u", ")).toUtf8();
     const int rc = sqlite3_declare_vtab(db, schema.constData());
     if (rc != SQLITE_OK) {
@@ -363,102 +354,7 @@ int authorize(void *, int action, const char *first, const char *second, const c
     }
 }
 
-struct FileIdentity
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-
-    bool operator==(const FileIdentity &other) const
-    {
-        return device == other.device && inode == other.inode && size == other.size
-            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
-            && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
-
-FileIdentity identityOf(const struct stat &info)
-{
-    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
-}
-
 } // namespace
-
-// One Access file being read: the file opened, or a back end its links
-// point to. Opened once, read-only, and handed to every reader: all of them
-// read the very file that was checked here, whatever happens to its name
-// later.
-struct JetFile
-{
-    QString path;
-    UniqueFd fd;
-    FileIdentity identity;
-    TableSource source;
-
-    // Failure says why the file cannot be read, in words that follow "Could
-    // not open 'path': ".
-    JetFile(QString filePath, int readerSilenceLimitMs) : path(std::move(filePath))
-    {
-        openFile();
-        const QString program = findReader();
-        if (program.isEmpty()) {
-            throw Failure(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
-                                         "program's folder.")
-                              .arg(readerName, QStringLiteral(MORVANE_JET_READER_FOLDER)));
-        }
-        source.readers.emplace(program, fd.get(), readerSilenceLimitMs);
-        try {
-            ReaderLease reader = source.readers->acquire();
-            source.tables = JetReaderClient::catalog(*reader);
-            reader.giveBack();
-        } catch (const Failure &error) {
-            QString why = error.description();
-            if (!why.isEmpty())
-                why[0] = why[0].toLower();
-            throw Failure(why);
-        }
-    }
-
-    void openFile()
-    {
-        const QByteArray name = QFile::encodeName(path);
-        // Non-blocking, so that a FIFO put in the file's place cannot stall.
-        fd.reset(::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (!fd.valid())
-            throw Failure(systemError(errno));
-        struct stat info {};
-        if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-            throw Failure(QStringLiteral("it is not a regular file."));
-        char header[signatureOffset + sizeof jetSignature];
-        if (::pread(fd.get(), header, sizeof header, 0) != ssize_t(sizeof header)
-            || !JetDatabase::hasSignature(QByteArrayView(header, sizeof header)))
-            throw Failure(QStringLiteral("it is not an Access database file."));
-        identity = identityOf(info);
-    }
-
-    // Rows kept from before the file changed would be stale.
-    void noticeChanges()
-    {
-        struct stat info {};
-        if (::fstat(fd.get(), &info) != 0 || identityOf(info) == identity)
-            return;
-        identity = identityOf(info);
-        source.cache.clear();
-        source.dropParked();
-        source.readers->dropIdle();
-    }
-
-    [[nodiscard]] std::optional<std::size_t> table(const QString &name) const
-    {
-        for (std::size_t i = 0; i < source.tables.size(); ++i) {
-            if (source.tables[i].name.compare(name, Qt::CaseInsensitive) == 0)
-                return i;
-        }
-        return std::nullopt;
-    }
-};
 
 class JetDatabase::Private
 {
@@ -505,24 +401,10 @@ public:
     {
         m_connection->interrupt();
         for (JetFile *file : files())
-            file->source.readers->interrupt();
+            file->source().readers->interrupt();
     }
 
 private:
-    // A saved query as the list of queries shows it.
-    struct ListedQuery
-    {
-        QString name;
-        QString kind;
-        QString accessSql;
-        QString sqliteSql;
-        QString refusal;
-        // Record sources of forms and reports stay out of the list.
-        bool listed = true;
-        // Names no table provides, which Access asks for as parameters.
-        QStringList unknownNames;
-    };
-
     [[noreturn]] static void refuse(const QString &path, const QString &why)
     {
         throw Failure(QStringLiteral("Could not open '%1': %2").arg(path, why));
@@ -539,16 +421,16 @@ private:
     void statementStarts()
     {
         for (JetFile *file : files()) {
-            file->source.readers->statementStarts();
+            file->source().readers->statementStarts();
             file->noticeChanges();
-            file->source.statementOpened();
+            file->source().statementOpened();
         }
     }
 
     void statementClosed()
     {
         for (JetFile *file : files())
-            file->source.statementClosed();
+            file->source().statementClosed();
     }
 
     void openConnection()
@@ -557,7 +439,7 @@ private:
         const int rc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         SqliteHandle handle(raw);
         if (rc != SQLITE_OK)
-            refuse(m_main->path, QString::fromUtf8(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+            refuse(m_main->path(), QString::fromUtf8(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
         m_connection.emplace(std::move(handle));
         sqlite3 *db = m_connection->handle();
         sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
@@ -570,14 +452,14 @@ private:
         try {
             AccessFunctions::install(db);
             m_parameters.install(db);
-            if (sqlite3_create_module_v2(db, "jet", &jetModule, &m_main->source, nullptr) != SQLITE_OK
+            if (sqlite3_create_module_v2(db, "jet", &jetModule, &m_main->source(), nullptr) != SQLITE_OK
                 || sqlite3_create_module_v2(db, "refused", &refusedModule, &m_refusals, nullptr) != SQLITE_OK)
                 m_connection->fail();
-            for (std::size_t i = 0; i < m_main->source.tables.size(); ++i)
-                offerTable(m_main->source.tables[i].name, QStringLiteral("jet"), i);
+            for (std::size_t i = 0; i < m_main->source().tables.size(); ++i)
+                offerTable(m_main->source().tables[i].name, QStringLiteral("jet"), i);
             offerObjects();
         } catch (const Failure &error) {
-            refuse(m_main->path, error.description());
+            refuse(m_main->path(), error.description());
         }
         sqlite3_set_authorizer(db, authorize, nullptr);
     }
@@ -595,7 +477,7 @@ private:
         context.runSelect = [this](const QString &helper) { return helperRows(helper); };
         const AccessSqlTranslation translation = AccessSqlTranslator::translate(sql, context);
         // A PARAMETERS clause asks for its values as a saved query does.
-        return withParameterCalls(translation.sql, translation.parameters);
+        return SavedQueryViews::withParameterCalls(translation.sql, translation.parameters);
     }
 
     // The rows of a select the translator runs to write its SQL.
@@ -617,7 +499,7 @@ private:
     void offerTable(const QString &name, const QString &module, std::size_t index)
     {
         const QByteArray create =
-            QStringLiteral("CREATE VIRTUAL TABLE %1 USING %2(%3)").arg(quoted(name), module).arg(index).toUtf8();
+            QStringLiteral("CREATE VIRTUAL TABLE %1 USING %2(%3)").arg(SqlText::quotedName(name), module).arg(index).toUtf8();
         try {
             m_connection->run(create.constData());
         } catch (const Failure &error) {
@@ -637,234 +519,25 @@ private:
         const bool hasObjects = m_main->table(QStringLiteral("MSysObjects")).has_value();
         if (!hasObjects)
             return;
+        SavedQueryViews views(*m_connection,
+                              {[this](const QString &select) { return helperRows(select); },
+                               [this](const QString &name, const QString &reason) { offerRefusal(name, reason); },
+                               [this](const QString &name) { return m_main->table(name).has_value(); }});
         AccessCatalog catalog;
         try {
             catalog = AccessCatalog::read(*m_connection, m_main->table(QStringLiteral("MSysQueries")).has_value());
         } catch (const Failure &error) {
             // The file's tables are still worth reading; the list of queries
             // says what is missing.
-            m_listedQueries.push_back({{}, {}, {}, {}, QStringLiteral("The saved queries and links of this file "
-                                                                     "cannot be read: ") + error.description(),
-                                       true, {}});
+            views.noteUnreadable(QStringLiteral("The saved queries and links of this file cannot be read: ")
+                                 + error.description());
         }
         for (const AccessCatalog::Link &link : catalog.links)
             offerLink(link);
-        for (const AccessCatalog::Query &query : catalog.queries)
-            offerQuery(query);
-        offerViews();
-        declareUnknownNames();
-        offerQueryList();
-    }
-
-    // A select, union or crosstab query becomes a view of its own name; any
-    // other kind, or one that cannot run here, a name that says why.
-    // Select, union and crosstab queries wait for offerViews(); the others
-    // get a name that refuses.
-    void offerQuery(const AccessCatalog::Query &found)
-    {
-        ListedQuery listed{found.name, QStringLiteral("unknown"), {}, {}, found.unreadable, true, {}};
-        listed.listed = !AccessCatalog::isRecordSource(found.name);
-        if (m_main->table(found.name))
-            listed.refusal = QStringLiteral("A table of the same name hides the saved query '%1'.").arg(found.name);
-        else if (found.query)
-            describe(*found.query, listed);
-        if (!listed.refusal.isEmpty() && !m_main->table(found.name))
-            offerRefusal(found.name, listed.refusal);
-        m_listedQueries.push_back(std::move(listed));
-    }
-
-    static void describe(const SavedQuery &query, ListedQuery &listed)
-    {
-        listed.kind = SavedQuery::kindName(query.kind());
-        try {
-            listed.accessSql = query.text();
-            if (!query.onlyReads())
-                listed.refusal = actionRefusal(query);
-        } catch (const Failure &error) {
-            listed.refusal = error.description();
-        }
-    }
-
-    // Views may be made in any order, but a crosstab reads the values it
-    // pivots on while it is translated, and so needs the queries it reads
-    // from: what fails is tried again while others succeed.
-    void offerViews()
-    {
-        std::vector<ListedQuery *> waiting;
-        for (ListedQuery &listed : m_listedQueries) {
-            if (listed.refusal.isEmpty() && !listed.accessSql.isEmpty())
-                waiting.push_back(&listed);
-        }
-        for (bool progress = true; progress && !waiting.empty();) {
-            progress = false;
-            for (auto it = waiting.begin(); it != waiting.end();) {
-                try {
-                    createView(**it);
-                    it = waiting.erase(it);
-                    progress = true;
-                } catch (const Failure &error) {
-                    (*it)->refusal = viewRefusal(**it, error);
-                    ++it;
-                }
-            }
-        }
-        for (ListedQuery *listed : waiting) {
-            listed->sqliteSql.clear();
-            offerRefusal(listed->name, listed->refusal);
-        }
-    }
-
-    static QString viewRefusal(const ListedQuery &listed, const Failure &error)
-    {
-        return QStringLiteral("The saved %1 query '%2' cannot run here: %3")
-            .arg(listed.kind, listed.name, error.description());
-    }
-
-    void createView(ListedQuery &listed)
-    {
-        listed.refusal.clear();
-        listed.sqliteSql = translated(listed);
-        const QByteArray create = (QStringLiteral("CREATE VIEW %1 AS ").arg(quoted(listed.name))
-                                   + SqlText::withoutTrailingTrivia(listed.sqliteSql).toString())
-                                      .toUtf8();
-        m_connection->run(create.constData());
-    }
-
-    // Access asks for any name in a query that no table provides. Once every
-    // view exists (a query may use one made after it), a view in which SQLite
-    // finds such a name is made again with the name declared as a parameter.
-    // A name a query only meets through another query is that one's.
-    void declareUnknownNames()
-    {
-        static constexpr int rounds = 32;
-        for (int round = 0; round < rounds; ++round) {
-            bool changed = false;
-            for (ListedQuery &listed : m_listedQueries) {
-                if (listed.sqliteSql.isEmpty() || !listed.refusal.isEmpty())
-                    continue;
-                const QString unknown = unknownColumn(listed.name);
-                if (unknown.isEmpty() || !listed.accessSql.contains(unknown, Qt::CaseInsensitive)
-                    || listed.unknownNames.contains(unknown, Qt::CaseInsensitive))
-                    continue;
-                changed = true;
-                listed.unknownNames << unknown;
-                m_connection->run(QStringLiteral("DROP VIEW %1").arg(quoted(listed.name)).toUtf8().constData());
-                try {
-                    createView(listed);
-                } catch (const Failure &error) {
-                    listed.sqliteSql.clear();
-                    listed.refusal = viewRefusal(listed, error);
-                    offerRefusal(listed.name, listed.refusal);
-                }
-            }
-            if (!changed)
-                return;
-        }
-    }
-
-    // The name SQLite finds no column for when the view is planned; empty
-    // when it plans, or fails for another reason.
-    QString unknownColumn(const QString &view) const
-    {
-        static const QString noSuchColumn = QStringLiteral("no such column: ");
-        sqlite3_stmt *raw = nullptr;
-        const QByteArray select = QStringLiteral("SELECT * FROM %1").arg(quoted(view)).toUtf8();
-        const int rc = sqlite3_prepare_v2(m_connection->handle(), select.constData(), -1, &raw, nullptr);
-        const SqliteStatement statement(raw);
-        if (rc == SQLITE_OK)
-            return {};
-        const QString error = m_connection->errorText();
-        return error.startsWith(noSuchColumn) ? error.mid(noSuchColumn.size()) : QString();
-    }
-
-    // Access SQL as SQLite runs it, as the body of a view: its parameters
-    // become calls that ask for their values when the view is used.
-    QString translated(const ListedQuery &listed)
-    {
-        AccessSqlContext context;
-        context.runSelect = [this](const QString &select) { return helperRows(select); };
-        context.parameterNames = listed.unknownNames;
-        const AccessSqlTranslation translation = AccessSqlTranslator::translate(listed.accessSql, context);
-        return withParameterCalls(translation.sql, translation.parameters);
-    }
-
-    // A view holds no bound parameters: each ?N the translator wrote becomes
-    // a call that asks for the value of the Nth parameter by its name.
-    static QString withParameterCalls(const QString &sql, const QList<AccessSqlParameter> &parameters)
-    {
-        if (parameters.isEmpty())
-            return sql;
-        QString out;
-        out.reserve(sql.size());
-        for (qsizetype at = 0; at < sql.size();) {
-            const qsizetype skipped = SqlText::skipQuotedOrComment(sql, at);
-            if (skipped != at) {
-                out += QStringView(sql).sliced(at, skipped - at);
-                at = skipped;
-                continue;
-            }
-            qsizetype end = at + 1;
-            while (sql.at(at) == u'?' && end < sql.size() && sql.at(end).isDigit())
-                ++end;
-            const qsizetype number = end > at + 1 ? QStringView(sql).sliced(at + 1, end - at - 1).toLongLong() : 0;
-            if (number < 1 || number > parameters.size()) {
-                out += sql.at(at++);
-                continue;
-            }
-            const AccessSqlParameter &parameter = parameters.at(number - 1);
-            const QString type = parameter.type.isEmpty() ? QStringLiteral("Value") : parameter.type;
-            out += QStringLiteral("access_parameter(%1, %2)").arg(sqlText(parameter.name), sqlText(type));
-            at = end;
-        }
-        return out;
-    }
-
-    static QString sqlText(QString text) { return u'\'' + text.replace(u'\'', QStringLiteral("''")) + u'\''; }
-
-    static QString actionRefusal(const SavedQuery &query)
-    {
-        const QString kind = SavedQuery::kindName(query.kind());
-        if (query.kind() == SavedQuery::Kind::PassThrough) {
-            return QStringLiteral("'%1' is a pass-through query: it runs on the server '%2', not on this file, and "
-                                  "this file is opened read-only.")
-                .arg(query.name(), AccessCatalog::withoutPassword(query.connection()));
-        }
-        const bool vowel = kind.startsWith(u'a') || kind.startsWith(u'u');
-        return QStringLiteral("'%1' is %2 %3 query: it changes the file, and this file is opened read-only.")
-            .arg(query.name(), vowel ? QStringLiteral("an") : QStringLiteral("a"), kind);
-    }
-
-    // The list of saved queries, as a table of its own. Its name holds a dot,
-    // which Access does not allow in the name of a table or query, so it can
-    // never hide one of the file's own.
-    void offerQueryList()
-    {
-        const QString table = quoted(JetDatabase::queryListName());
-        m_connection->run(
-            QStringLiteral("CREATE TABLE %1(Name TEXT, Kind TEXT, AccessSQL TEXT, SQLiteSQL TEXT, Refusal TEXT)")
-                .arg(table)
-                .toUtf8()
-                .constData());
-        sqlite3_stmt *raw = nullptr;
-        const QByteArray insertSql = QStringLiteral("INSERT INTO %1 VALUES (?1, ?2, ?3, ?4, ?5)").arg(table).toUtf8();
-        if (sqlite3_prepare_v2(m_connection->handle(), insertSql.constData(), -1, &raw, nullptr) != SQLITE_OK)
-            m_connection->fail();
-        const SqliteStatement insert(raw);
-        for (const ListedQuery &listed : m_listedQueries) {
-            if (!listed.listed)
-                continue;
-            const QString *values[] = {&listed.name, &listed.kind, &listed.accessSql, &listed.sqliteSql,
-                                       &listed.refusal};
-            for (int i = 0; i < 5; ++i) {
-                if (values[i]->isEmpty())
-                    sqlite3_bind_null(raw, i + 1);
-                else
-                    sqlite3_bind_text16(raw, i + 1, values[i]->utf16(), int(values[i]->size() * 2), SQLITE_TRANSIENT);
-            }
-            if (sqlite3_step(raw) != SQLITE_DONE)
-                m_connection->fail();
-            sqlite3_reset(raw);
-        }
+        views.offer(catalog.queries);
+        // Its name holds a dot, which Access allows in no table or query
+        // name, so it never hides one of the file's own.
+        views.createList(JetDatabase::queryListName());
     }
 
     void offerLink(const AccessCatalog::Link &link)
@@ -878,7 +551,7 @@ private:
                              .arg(link.name, link.foreignName, AccessCatalog::withoutPassword(link.database)));
             return;
         }
-        const QDir folder = QFileInfo(m_main->path).absoluteDir();
+        const QDir folder = QFileInfo(m_main->path()).absoluteDir();
         const QString found = AccessCatalog::findBackEnd(link.database, folder);
         if (found.isEmpty()) {
             const QString fileName = link.database.mid(
@@ -906,12 +579,12 @@ private:
     JetFile &backEndFile(const QString &path)
     {
         for (const auto &backEnd : m_backEnds) {
-            if (backEnd->path == path)
+            if (backEnd->path() == path)
                 return *backEnd;
         }
         auto backEnd = std::make_unique<JetFile>(path, m_silenceLimitMs);
         const QByteArray module = moduleOf(m_backEnds.size()).toUtf8();
-        if (sqlite3_create_module_v2(m_connection->handle(), module.constData(), &jetModule, &backEnd->source,
+        if (sqlite3_create_module_v2(m_connection->handle(), module.constData(), &jetModule, &backEnd->source(),
                                      nullptr)
             != SQLITE_OK)
             m_connection->fail();
@@ -932,7 +605,6 @@ private:
 
     int m_silenceLimitMs;
     std::unique_ptr<JetFile> m_main;
-    std::vector<ListedQuery> m_listedQueries;
     std::vector<std::unique_ptr<JetFile>> m_backEnds;
     std::vector<QString> m_refusals;
     AccessParameters m_parameters;

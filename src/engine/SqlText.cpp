@@ -78,4 +78,14 @@ QStringView SqlText::withoutTrailingTrivia(QStringView sql)
     return sql.first(lastTokenEnd);
 }
 
+QString SqlText::quotedName(QString name)
+{
+    return u'"' + name.replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+QString SqlText::quotedText(QString text)
+{
+    return u'\'' + text.replace(u'\'', QStringLiteral("''")) + u'\'';
+}
+
 } // namespace morvane

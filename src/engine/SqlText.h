@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QStringView>
 
 namespace morvane {
@@ -19,6 +20,11 @@ public:
     // ends (the end of the text when it is never closed); `at` itself when
     // none starts there. A doubled closing quote belongs to the quote.
     [[nodiscard]] static qsizetype skipQuotedOrComment(QStringView sql, qsizetype at);
+
+    // A name in double quotes, a text in single quotes, each with its own
+    // quote doubled inside.
+    [[nodiscard]] static QString quotedName(QString name);
+    [[nodiscard]] static QString quotedText(QString text);
 };
 
 } // namespace morvane

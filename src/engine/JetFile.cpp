@@ -1,0 +1,92 @@
+#include "JetFile.h"
+
+#include "JetDatabase.h"
+
+#include <QFile>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace morvane::jet {
+
+namespace {
+
+// Enough for the signature at offset 4.
+constexpr std::size_t headerBytes = 20;
+
+} // namespace
+
+bool JetFile::Identity::operator==(const Identity &other) const
+{
+    return device == other.device && inode == other.inode && size == other.size
+        && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
+        && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+}
+
+JetFile::Identity JetFile::identityOf(const struct stat &info)
+{
+    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+}
+
+JetFile::JetFile(QString path, int readerSilenceLimitMs) : m_path(std::move(path))
+{
+    openFile();
+    const QString program = findReader();
+    if (program.isEmpty()) {
+        throw Failure(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
+                                     "program's folder.")
+                          .arg(readerName, QStringLiteral(MORVANE_JET_READER_FOLDER)));
+    }
+    m_source.readers.emplace(program, m_fd.get(), readerSilenceLimitMs);
+    try {
+        ReaderLease reader = m_source.readers->acquire();
+        m_source.tables = JetReaderClient::catalog(*reader);
+        reader.giveBack();
+    } catch (const Failure &error) {
+        QString why = error.description();
+        if (!why.isEmpty())
+            why[0] = why[0].toLower();
+        throw Failure(why);
+    }
+}
+
+void JetFile::openFile()
+{
+    const QByteArray name = QFile::encodeName(m_path);
+    // Non-blocking, so that a FIFO put in the file's place cannot stall.
+    m_fd.reset(::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!m_fd.valid())
+        throw Failure(systemError(errno));
+    struct stat info {};
+    if (::fstat(m_fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        throw Failure(QStringLiteral("it is not a regular file."));
+    char header[headerBytes];
+    if (::pread(m_fd.get(), header, sizeof header, 0) != ssize_t(sizeof header)
+        || !JetDatabase::hasSignature(QByteArrayView(header, sizeof header)))
+        throw Failure(QStringLiteral("it is not an Access database file."));
+    m_identity = identityOf(info);
+}
+
+void JetFile::noticeChanges()
+{
+    struct stat info {};
+    if (::fstat(m_fd.get(), &info) != 0 || identityOf(info) == m_identity)
+        return;
+    m_identity = identityOf(info);
+    m_source.cache.clear();
+    m_source.dropParked();
+    m_source.readers->dropIdle();
+}
+
+std::optional<std::size_t> JetFile::table(const QString &name) const
+{
+    for (std::size_t i = 0; i < m_source.tables.size(); ++i) {
+        if (m_source.tables[i].name.compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return std::nullopt;
+}
+
+} // namespace morvane::jet
