@@ -796,8 +796,10 @@ private:
             expectSymbol(u")");
             return finish(e, start);
         }
-        // Left( and Right( are functions; elsewhere the words belong to joins.
-        const bool call = (token.isWord(u"LEFT") || token.isWord(u"RIGHT")) && peek(1).isSymbol(u"(");
+        // Left(, Right( and Asc( are functions; elsewhere the words belong
+        // to joins and to ORDER BY.
+        const bool call = (token.isWord(u"LEFT") || token.isWord(u"RIGHT") || token.isWord(u"ASC"))
+            && peek(1).isSymbol(u"(");
         if (isReserved(token.text) && !call)
             unexpected(QStringLiteral("a value"));
         return nullptr;

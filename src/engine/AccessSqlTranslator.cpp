@@ -129,6 +129,9 @@ struct Column
     QString name;
     QStringView alias;
     QStringView source;
+    // For the columns * stands for: the table or alias they come from.
+    bool fromStar = false;
+    QString qualifier;
 };
 
 class Printer
@@ -417,11 +420,8 @@ private:
 
     void call(QString &out, const Expr &e)
     {
-        // SQLite reads LEFT and RIGHT as join words unless quoted.
-        if (isWord(e.op, u"left") || isWord(e.op, u"right"))
-            appendName(out, e.op);
-        else
-            out += e.op;
+        // Quoted, since some names are SQLite's keywords (Left, IsNull).
+        appendName(out, e.op);
         out += u'(';
         const bool pivoted = m_pivot && isAggregateCall(e);
         if (e.star) {
@@ -717,11 +717,14 @@ private:
         for (std::size_t i = 0; i < q.orderBy.size(); ++i) {
             const OrderTerm &term = q.orderBy[i];
             const QString direction = term.descending ? QStringLiteral(" DESC") : QString();
-            const QString key = orderKeyOf(*term.expr, columns, s.distinct);
-            keys << key + direction;
-            ranked << (s.distinct ? key : QStringLiteral("\"__k%1\"").arg(i + 1)) + direction;
-            if (!s.distinct)
-                keyColumns << QStringLiteral(", %1 AS \"__k%2\"").arg(key).arg(i + 1);
+            const Key key = orderKeyOf(*term.expr, columns, s.distinct);
+            keys << key.sql + direction;
+            if (key.output) {
+                ranked << key.sql + direction;
+            } else {
+                ranked << QStringLiteral("\"__k%1\"").arg(i + 1) + direction;
+                keyColumns << QStringLiteral(", %1 AS \"__k%2\"").arg(key.sql).arg(i + 1);
+            }
         }
         const QString rank = ranked.isEmpty() ? QStringLiteral("row_number() OVER ()")
                                               : QStringLiteral("rank() OVER (ORDER BY %1)").arg(ranked.join(u", "));
@@ -766,37 +769,42 @@ private:
         }
     }
 
-    // A key of ORDER BY in the ranking: a position or an output name stands
-    // for that column's expression.
-    QString orderKeyOf(const Expr &key, const std::vector<Column> &columns, bool distinct)
+    // A key of ORDER BY in the ranking: a position, an output name or an
+    // output column's own expression stands for that column ("__cN").
+    struct Key
+    {
+        QString sql;
+        bool output = false;
+    };
+
+    Key orderKeyOf(const Expr &key, const std::vector<Column> &columns, bool distinct)
     {
         int index = -1;
         if (key.kind == Expr::Kind::Number) {
             index = key.value.toInt() - 1;
             if (index < 0 || std::size_t(index) >= columns.size())
                 refuse(QStringLiteral("ORDER BY %1 (there is no such column)").arg(key.value));
-        } else {
-            for (std::size_t i = 0; i < columns.size() && index < 0; ++i) {
-                const bool byAlias = key.kind == Expr::Kind::Column && key.names.size() == 1
-                    && !columns[i].alias.isEmpty() && isWord(columns[i].alias, key.names.front());
-                const bool same = !columns[i].source.isEmpty() && columns[i].source.trimmed() == key.source.trimmed();
-                if (byAlias || same)
-                    index = int(i);
-            }
         }
-        QString sql;
-        if (distinct) {
-            if (index < 0)
-                refuse(QStringLiteral("TOP with DISTINCT ordered by %1, which it does not select").arg(key.source.toString()));
-            sql = QStringLiteral("\"__c%1\"").arg(index + 1);
-        } else if (index >= 0) {
-            sql = columns[std::size_t(index)].sql;
-        } else {
-            expr(sql, key, Mode::Value);
+        for (std::size_t i = 0; i < columns.size() && index < 0; ++i) {
+            const Column &c = columns[i];
+            const bool named = key.kind == Expr::Kind::Column && key.names.size() == 1
+                && ((!c.alias.isEmpty() && isWord(c.alias, key.names.front()))
+                    || (c.fromStar && c.qualifier.isEmpty() && isWord(c.name, key.names.front())));
+            const bool qualified = key.kind == Expr::Kind::Column && key.names.size() == 2 && c.fromStar
+                && isWord(c.qualifier, key.names[0]) && isWord(c.name, key.names[1]);
+            const bool same = !c.source.isEmpty() && c.source.trimmed() == key.source.trimmed();
+            if (named || qualified || same)
+                index = int(i);
         }
+        if (index >= 0)
+            return {QStringLiteral("\"__c%1\"").arg(index + 1), true};
+        if (distinct)
+            refuse(QStringLiteral("TOP with DISTINCT ordered by %1, which it does not select").arg(key.source.toString()));
+        Key k;
+        expr(k.sql, key, Mode::Value);
         if (key.kind != Expr::Kind::Column && key.kind != Expr::Kind::Collate)
-            sql += collate;
-        return sql;
+            k.sql += collate;
+        return k;
     }
 
     // The select's columns one by one, * spelled out: the wrapper around a
@@ -820,6 +828,8 @@ private:
                     c.sql = quotedName(qualifier) + u'.';
                 c.sql += quotedName(name);
                 c.name = name;
+                c.fromStar = true;
+                c.qualifier = qualifier;
                 columns.push_back(std::move(c));
             }
         }
