@@ -127,6 +127,11 @@ QString AccessCatalog::withoutPassword(const QString &connection)
     return text;
 }
 
+QString AccessCatalog::fileName(const QString &storedPath)
+{
+    return storedPath.mid(std::max(storedPath.lastIndexOf(u'\\'), storedPath.lastIndexOf(u'/')) + 1);
+}
+
 QString AccessCatalog::findBackEnd(const QString &storedPath, const QDir &frontEndFolder)
 {
     if (storedPath.isEmpty())
@@ -134,8 +139,7 @@ QString AccessCatalog::findBackEnd(const QString &storedPath, const QDir &frontE
     const QFileInfo stored(storedPath);
     if (stored.isFile())
         return stored.absoluteFilePath();
-    const qsizetype cut = std::max(storedPath.lastIndexOf(u'\\'), storedPath.lastIndexOf(u'/'));
-    const QString fileName = storedPath.mid(cut + 1);
+    const QString fileName = AccessCatalog::fileName(storedPath);
     const QStringList entries = frontEndFolder.entryList(QDir::Files);
     for (const QString &entry : entries) {
         if (entry.compare(fileName, Qt::CaseInsensitive) == 0)

@@ -53,6 +53,8 @@ public:
     // empty when neither is found. Copied front ends keep Windows paths
     // (Z:\data\backend.accdb), so both separators end the folder part.
     [[nodiscard]] static QString findBackEnd(const QString &storedPath, const QDir &frontEndFolder);
+    // The file's name without its folder, whichever separator the path uses.
+    [[nodiscard]] static QString fileName(const QString &storedPath);
 };
 
 } // namespace morvane

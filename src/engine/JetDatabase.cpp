@@ -507,10 +507,16 @@ private:
         }
     }
 
+    // A name already taken (by a table, or an object Access would not let
+    // share it) keeps what it names; the list of queries still says why.
     void offerRefusal(const QString &name, const QString &reason)
     {
         m_refusals.push_back(reason);
-        offerTable(name, QStringLiteral("refused"), m_refusals.size() - 1);
+        try {
+            offerTable(name, QStringLiteral("refused"), m_refusals.size() - 1);
+        } catch (const Failure &) {
+            m_refusals.pop_back();
+        }
     }
 
     // The file's links and saved queries, each under its own name.
@@ -554,8 +560,7 @@ private:
         const QDir folder = QFileInfo(m_main->path()).absoluteDir();
         const QString found = AccessCatalog::findBackEnd(link.database, folder);
         if (found.isEmpty()) {
-            const QString fileName = link.database.mid(
-                std::max(link.database.lastIndexOf(u'\\'), link.database.lastIndexOf(u'/')) + 1);
+            const QString fileName = AccessCatalog::fileName(link.database);
             offerRefusal(link.name, QStringLiteral("The linked table '%1' is in the file '%2', which was found "
                                                    "neither there nor as '%3' in the folder '%4'.")
                                         .arg(link.name, link.database, fileName, folder.absolutePath()));
