@@ -186,7 +186,7 @@ std::shared_ptr<Source> simpleSource(const QString &key, const QString &text)
 class SavedQuery::Builder
 {
 public:
-    explicit Builder(const SavedQuery &query) : m_query(query) {}
+    Builder(const SavedQuery &query, Form form) : m_query(query), m_form(form) {}
 
     QString text() const
     {
@@ -338,7 +338,9 @@ private:
         std::vector<std::shared_ptr<Source>> sources;
         for (const Row *table : rows(attribute::table)) {
             QString text;
-            if (!table->expression.isNull())
+            if (!table->expression.isNull() && table->name1.isNull() && m_form == Form::Runnable)
+                text = u'(' + table->expression + u')';
+            else if (!table->expression.isNull())
                 text = bracketed(table->expression) + u'.';
             if (!table->name1.isNull())
                 text += quotedIdentifier(table->name1);
@@ -492,6 +494,7 @@ private:
     }
 
     const SavedQuery &m_query;
+    Form m_form;
 };
 
 SavedQuery::SavedQuery(QString name, int objectFlags, std::vector<Row> rows)
@@ -542,8 +545,18 @@ bool SavedQuery::onlyReads() const
 
 QString SavedQuery::text() const
 {
+    return build(Form::AsShown);
+}
+
+QString SavedQuery::runnableText() const
+{
+    return build(Form::Runnable);
+}
+
+QString SavedQuery::build(Form form) const
+{
     try {
-        return Builder(*this).text();
+        return Builder(*this, form).text();
     } catch (const Failure &error) {
         throw Failure(QStringLiteral("The text of the saved query '%1' cannot be rebuilt: %2")
                           .arg(m_name, error.description()));

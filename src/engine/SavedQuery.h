@@ -52,6 +52,9 @@ public:
     // The text of Access's SQL view, lines ending in CR LF as Access writes
     // them. Failure when the rows contradict each other.
     [[nodiscard]] QString text() const;
+    // The same, but a select in the FROM clause stands in parentheses, as
+    // SQL writes it, rather than Access's [select ...]. form.
+    [[nodiscard]] QString runnableText() const;
     // The declared parameters, in order.
     [[nodiscard]] std::vector<Parameter> parameters() const;
     // The connection text of a pass-through query.
@@ -59,6 +62,8 @@ public:
 
 private:
     class Builder;
+    enum class Form { AsShown, Runnable };
+    [[nodiscard]] QString build(Form form) const;
 
     QString m_name;
     Kind m_kind = Kind::Select;

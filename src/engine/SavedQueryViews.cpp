@@ -51,6 +51,7 @@ void SavedQueryViews::describe(const SavedQuery &query, ListedQuery &listed)
     listed.kind = SavedQuery::kindName(query.kind());
     try {
         listed.accessSql = query.text();
+        listed.runnableSql = query.runnableText();
         if (!query.onlyReads())
             listed.refusal = actionRefusal(query);
     } catch (const Failure &error) {
@@ -158,7 +159,7 @@ QString SavedQueryViews::translated(const ListedQuery &listed) const
     AccessSqlContext context;
     context.runSelect = m_hooks.runSelect;
     context.parameterNames = listed.unknownNames;
-    const AccessSqlTranslation translation = AccessSqlTranslator::translate(listed.accessSql, context);
+    const AccessSqlTranslation translation = AccessSqlTranslator::translate(listed.runnableSql, context);
     return withParameterCalls(translation.sql, translation.parameters);
 }
 

@@ -55,6 +55,8 @@ private:
         QString name;
         QString kind;
         QString accessSql;
+        // The Access SQL given to the translator (SavedQuery::runnableText).
+        QString runnableSql;
         QString sqliteSql;
         QString refusal;
         bool listed = true;
