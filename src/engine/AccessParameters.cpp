@@ -173,8 +173,31 @@ QVariant AccessParameters::value(const QString &name, const QString &type)
 
 namespace {
 
+void resultValue(sqlite3_context *context, const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::LongLong:
+        sqlite3_result_int64(context, value.toLongLong());
+        break;
+    case QMetaType::Double:
+        sqlite3_result_double(context, value.toDouble());
+        break;
+    case QMetaType::QString: {
+        const QString answer = value.toString();
+        sqlite3_result_text16(context, answer.utf16(), int(answer.size() * 2), SQLITE_TRANSIENT);
+        break;
+    }
+    default:
+        sqlite3_result_null(context);
+    }
+}
+
 void accessParameterFunction(sqlite3_context *context, int argc, sqlite3_value **argv)
 {
+    // The name is a constant of the statement: its value is kept with it,
+    // so a scan does not look it up again for every row.
+    if (const auto *kept = static_cast<const QVariant *>(sqlite3_get_auxdata(context, 0)))
+        return resultValue(context, *kept);
     auto *parameters = static_cast<AccessParameters *>(sqlite3_user_data(context));
     const auto text = [&](int i) {
         const auto *bytes = static_cast<const char16_t *>(sqlite3_value_text16(argv[i]));
@@ -182,21 +205,9 @@ void accessParameterFunction(sqlite3_context *context, int argc, sqlite3_value *
     };
     try {
         const QVariant value = parameters->value(text(0), argc > 1 ? text(1) : QString());
-        switch (value.typeId()) {
-        case QMetaType::LongLong:
-            sqlite3_result_int64(context, value.toLongLong());
-            break;
-        case QMetaType::Double:
-            sqlite3_result_double(context, value.toDouble());
-            break;
-        case QMetaType::QString: {
-            const QString answer = value.toString();
-            sqlite3_result_text16(context, answer.utf16(), int(answer.size() * 2), SQLITE_TRANSIENT);
-            break;
-        }
-        default:
-            sqlite3_result_null(context);
-        }
+        resultValue(context, value);
+        // Owned by SQLite from here on, which deletes it with the statement.
+        sqlite3_set_auxdata(context, 0, new QVariant(value), [](void *kept) { delete static_cast<QVariant *>(kept); });
     } catch (const Failure &error) {
         const QByteArray message = error.description().toUtf8();
         sqlite3_result_error(context, message.constData(), int(message.size()));
