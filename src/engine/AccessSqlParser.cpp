@@ -29,6 +29,8 @@ constexpr QStringView reserved[] = {
 
 bool isReserved(QStringView word)
 {
+    if (word.size() < 2 || word.size() > 11)
+        return false;
     return std::any_of(std::begin(reserved), std::end(reserved),
                        [word](QStringView r) { return r.compare(word, Qt::CaseInsensitive) == 0; });
 }
