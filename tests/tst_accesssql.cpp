@@ -15,8 +15,10 @@ using morvane::DatabaseEngine;
 using morvane::Failure;
 using morvane::FieldValue;
 
-using Row = QList<FieldValue>;
-using Rows = QList<Row>;
+using morvane::test::compareRows;
+using morvane::test::Row;
+using morvane::test::Rows;
+using morvane::test::rowsOf;
 
 namespace {
 
@@ -30,39 +32,14 @@ QString fixture(const QString &name)
     return QStringLiteral(MORVANE_TEST_DATA "/jet/") + name;
 }
 
-Rows tryRows(Database &db, const QString &sql)
-{
-    Rows rows;
-    auto recordset = db.openRecordset(sql);
-    for (; !recordset->eof(); recordset->moveNext()) {
-        Row row;
-        for (int i = 0; i < recordset->fieldCount(); ++i)
-            row << recordset->value(i);
-        rows << row;
-    }
-    return rows;
-}
-
-Rows rowsOf(Database &db, const QString &sql)
+// The rows, or a failed test that names the engine's description.
+Rows checkedRows(Database &db, const QString &sql)
 {
     try {
-        return tryRows(db, sql);
+        return rowsOf(db, sql);
     } catch (const Failure &error) {
         QTest::qFail(qPrintable(error.description()), __FILE__, __LINE__);
         return {};
-    }
-}
-
-
-// Row by row and field by field, so that a failure names the difference.
-void compareRows(const Rows &actual, const Rows &expected)
-{
-    QVERIFY(!QTest::currentTestFailed());
-    QCOMPARE(actual.size(), expected.size());
-    for (qsizetype r = 0; r < actual.size(); ++r) {
-        QCOMPARE(actual.at(r).size(), expected.at(r).size());
-        for (qsizetype c = 0; c < actual.at(r).size(); ++c)
-            QCOMPARE(actual.at(r).at(c), expected.at(r).at(c));
     }
 }
 
@@ -202,7 +179,7 @@ private slots:
     {
         QFETCH(QString, sql);
         QFETCH(Rows, expected);
-        compareRows(rowsOf(*m_assets, sql), expected);
+        compareRows(checkedRows(*m_assets, sql), expected);
     }
 
     // Access's functions with their subtle rules, one call per row.
@@ -275,7 +252,7 @@ private slots:
     {
         QFETCH(QString, call);
         QFETCH(FieldValue, expected);
-        compareRows(rowsOf(*m_assets, QStringLiteral("select %1 from [Asset Items] where [Asset No] = '30050'").arg(call)),
+        compareRows(checkedRows(*m_assets, QStringLiteral("select %1 from [Asset Items] where [Asset No] = '30050'").arg(call)),
                     {{expected}});
     }
 
@@ -291,7 +268,7 @@ private slots:
     void yesNo()
     {
         QFETCH(QString, where);
-        compareRows(rowsOf(*m_types, QStringLiteral("select A, I from Table1 where ") + where),
+        compareRows(checkedRows(*m_types, QStringLiteral("select A, I from Table1 where ") + where),
                     {{text("abcdefg"), integer(-1)}});
     }
 
@@ -314,7 +291,7 @@ private slots:
     {
         QFETCH(QString, sql);
         QFETCH(QString, named);
-        const QString message = morvane::test::failureOf([&] { tryRows(*m_types, sql); });
+        const QString message = morvane::test::failureOf([&] { rowsOf(*m_types, sql); });
         QVERIFY2(message.contains(named, Qt::CaseInsensitive), qPrintable(message));
     }
 

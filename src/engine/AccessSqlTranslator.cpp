@@ -15,15 +15,21 @@ constexpr QLatin1StringView collate(" COLLATE ACCESS_TEXT");
 
 enum class Mode { Value, Condition };
 
-void appendName(QString &out, QStringView name)
+// Quotes are doubled inside.
+void appendQuoted(QString &out, QStringView text, QChar quote)
 {
-    out += u'"';
-    for (QChar c : name) {
+    out += quote;
+    for (QChar c : text) {
         out += c;
-        if (c == u'"')
+        if (c == quote)
             out += c;
     }
-    out += u'"';
+    out += quote;
+}
+
+void appendName(QString &out, QStringView name)
+{
+    appendQuoted(out, name, u'"');
 }
 
 QString quotedName(QStringView name)
@@ -35,13 +41,7 @@ QString quotedName(QStringView name)
 
 void appendText(QString &out, QStringView text)
 {
-    out += u'\'';
-    for (QChar c : text) {
-        out += c;
-        if (c == u'\'')
-            out += c;
-    }
-    out += u'\'';
+    appendQuoted(out, text, u'\'');
 }
 
 bool isWord(QStringView a, QStringView b)
