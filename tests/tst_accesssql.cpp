@@ -73,6 +73,9 @@ private slots:
         const auto count = [&](const QString &where) { return QStringLiteral("select count(*)") + assets + QStringLiteral("where ") + where; };
         QTest::newRow("= ignores letter case") << count(QStringLiteral("Model = \"220zx\"")) << Rows{{integer(6)}};
         QTest::newRow("< ignores letter case") << count(QStringLiteral("Make < \"dennis\"")) << Rows{{integer(5)}};
+        QTest::newRow("every alphabet ignores letter case")
+            << QStringLiteral("select 'Þórsmörk' = 'þÓRSMÖRK', 'ΑΒΓ' Like 'αβ*', 'straße' = 'STRASSE'")
+            << Rows{{integer(-1), integer(-1), integer(0)}};
         QTest::newRow("In ignores letter case") << count(QStringLiteral("Owner In ('SALES', 'management')"))
                                                 << Rows{{integer(26)}};
         QTest::newRow("Group By ignores letter case")
@@ -170,6 +173,11 @@ private slots:
         QTest::newRow("SQLite syntax keeps working")
             << QStringLiteral("select substr(Model, 1, 3), count(*)") + assets + QStringLiteral("where Make = 'Dennis' group by 1 limit 1")
             << Rows{{text("H44"), integer(4)}};
+        QTest::newRow("SQLite's window functions")
+            << QStringLiteral("select Owner, rank() over (partition by Owner order by Cost desc) as r") + assets
+                   + QStringLiteral("where Make = 'Brenda' order by Owner, r")
+            << Rows{{text("Maintenance"), integer(1)}, {text("Maintenance"), integer(2)}, {text("Maintenance"), integer(2)},
+                    {text("Sales"), integer(1)}};
         QTest::newRow("Access functions in any case")
             << QStringLiteral("select left('abc', 2), Right('abc', 1), IIF(1 = 1, 'y', 'n')")
             << Rows{{text("ab"), text("c"), text("y")}};
@@ -279,7 +287,8 @@ private slots:
         QTest::newRow("another file") << QStringLiteral("select * from Table1 in 'other.mdb'") << QStringLiteral("IN 'other.mdb'");
         QTest::newRow("make-table") << QStringLiteral("select * into T2 from Table1") << QStringLiteral("SELECT ... INTO");
         QTest::newRow("action") << QStringLiteral("delete from Table1") << QStringLiteral("DELETE");
-        QTest::newRow("window function") << QStringLiteral("select rank() over () from Table1") << QStringLiteral("OVER");
+        QTest::newRow("window frame") << QStringLiteral("select sum(C) over (order by C rows 1 preceding) from Table1")
+                                      << QStringLiteral("window frame");
         QTest::newRow("unclosed date") << QStringLiteral("select #1/2/95") << QStringLiteral("date");
         QTest::newRow("bad date") << QStringLiteral("select #2/30/95#") << QStringLiteral("#2/30/95#");
         QTest::newRow("unknown function") << QStringLiteral("select NoSuchThing(1)") << QStringLiteral("NoSuchThing");

@@ -796,6 +796,32 @@ private:
         return finish(e, start);
     }
 
+    void window(Expr &e)
+    {
+        e.window = true;
+        if (!acceptSymbol(u"("))
+            refuse(QStringLiteral("OVER with a named window"));
+        if (accept(u"PARTITION")) {
+            expectWord(u"BY");
+            do
+                e.partition.push_back(expression());
+            while (acceptSymbol(u","));
+        }
+        if (accept(u"ORDER")) {
+            expectWord(u"BY");
+            do {
+                Expr *key = expression();
+                const bool descending = accept(u"DESC");
+                if (!descending)
+                    accept(u"ASC");
+                e.windowOrder.emplace_back(key, descending);
+            } while (acceptSymbol(u","));
+        }
+        if (!peek().isSymbol(u")"))
+            refuse(QStringLiteral("a window frame (%1)").arg(peek().text.toString()));
+        ++m_at;
+    }
+
     Expr *nameOrCall(qsizetype start)
     {
         const AccessSqlToken &first = next();
@@ -812,8 +838,8 @@ private:
                 while (acceptSymbol(u","));
             }
             expectSymbol(u")");
-            if (peek().isWord(u"OVER"))
-                refuse(QStringLiteral("OVER (window functions)"));
+            if (accept(u"OVER"))
+                window(*e);
             return finish(e, start);
         }
         Expr *e = make(Expr::Kind::Column, start);

@@ -445,6 +445,27 @@ private:
             }
         }
         out += u')';
+        if (e.window)
+            window(out, e);
+    }
+
+    void window(QString &out, const Expr &e)
+    {
+        out += u" OVER (";
+        for (std::size_t i = 0; i < e.partition.size(); ++i) {
+            out += i == 0 ? QStringLiteral("PARTITION BY ") : QStringLiteral(", ");
+            orderKey(out, *e.partition[i]);
+        }
+        for (std::size_t i = 0; i < e.windowOrder.size(); ++i) {
+            if (i > 0)
+                out += u", ";
+            else
+                out += e.partition.empty() ? QStringLiteral("ORDER BY ") : QStringLiteral(" ORDER BY ");
+            orderKey(out, *e.windowOrder[i].first);
+            if (e.windowOrder[i].second)
+                out += u" DESC";
+        }
+        out += u')';
     }
 
     void caseExpression(QString &out, const Expr &e)
