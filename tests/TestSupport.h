@@ -152,6 +152,35 @@ inline frmMain *openThroughDialog(AppContext &context, const QString &path)
     return visibleForm<frmMain>();
 }
 
+using Row = QList<FieldValue>;
+using Rows = QList<Row>;
+
+// Every row of a statement, every field; Failure as the engine raises it.
+inline Rows rowsOf(Database &db, const QString &sql)
+{
+    Rows rows;
+    auto recordset = db.openRecordset(sql);
+    for (; !recordset->eof(); recordset->moveNext()) {
+        Row row;
+        for (int i = 0; i < recordset->fieldCount(); ++i)
+            row << recordset->value(i);
+        rows << row;
+    }
+    return rows;
+}
+
+// Compares row by row and field by field, so a failure names the first
+// difference.
+inline void compareRows(const Rows &actual, const Rows &expected)
+{
+    QCOMPARE(actual.size(), expected.size());
+    for (qsizetype r = 0; r < actual.size(); ++r) {
+        QCOMPARE(actual.at(r).size(), expected.at(r).size());
+        for (qsizetype c = 0; c < actual.at(r).size(); ++c)
+            QCOMPARE(actual.at(r).at(c), expected.at(r).at(c));
+    }
+}
+
 // The engine's description of a failure, or empty when there was none.
 inline QString failureOf(const std::function<void()> &action)
 {

@@ -17,8 +17,10 @@ using morvane::DatabaseEngine;
 using morvane::Failure;
 using morvane::FieldValue;
 
-using Row = QList<FieldValue>;
-using Rows = QList<Row>;
+using morvane::test::compareRows;
+using morvane::test::Row;
+using morvane::test::Rows;
+using morvane::test::rowsOf;
 
 namespace {
 
@@ -33,34 +35,9 @@ QString fixture(const QString &name)
 
 std::unique_ptr<Database> openFixture(const QString &name) { return DatabaseEngine::openDatabase(fixture(name)); }
 
-Rows rowsOf(Database &db, const QString &sql)
-{
-    Rows rows;
-    auto recordset = db.openRecordset(sql);
-    for (; !recordset->eof(); recordset->moveNext()) {
-        Row row;
-        for (int i = 0; i < recordset->fieldCount(); ++i)
-            row << recordset->value(i);
-        rows << row;
-    }
-    return rows;
-}
-
 FieldValue scalar(Database &db, const QString &sql)
 {
     return rowsOf(db, sql).value(0).value(0);
-}
-
-// Compares row by row and field by field, so a failure names the first
-// difference.
-void compareRows(const Rows &actual, const Rows &expected)
-{
-    QCOMPARE(actual.size(), expected.size());
-    for (qsizetype r = 0; r < actual.size(); ++r) {
-        QCOMPARE(actual.at(r).size(), expected.at(r).size());
-        for (qsizetype c = 0; c < actual.at(r).size(); ++c)
-            QCOMPARE(actual.at(r).at(c), expected.at(r).at(c));
-    }
 }
 
 // The processes this test program started: the database's readers.

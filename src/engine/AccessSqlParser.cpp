@@ -29,6 +29,8 @@ constexpr QStringView reserved[] = {
 
 bool isReserved(QStringView word)
 {
+    if (word.size() < 2 || word.size() > 11)
+        return false;
     return std::any_of(std::begin(reserved), std::end(reserved),
                        [word](QStringView r) { return r.compare(word, Qt::CaseInsensitive) == 0; });
 }
@@ -447,11 +449,6 @@ private:
 
     Expr *expression() { return binaryLevel(0); }
 
-    struct Level
-    {
-        std::initializer_list<QStringView> operators;
-    };
-
     static bool isOperatorAt(const AccessSqlToken &token, int level)
     {
         static const std::initializer_list<QStringView> levels[] = {
@@ -567,74 +564,48 @@ private:
         }
     }
 
-    Expr *concatenation()
+    // The arithmetic levels, loosest first: each operator as typed and the
+    // operator it stands for. SQLite's || keeps Null; Access's & does not.
+    struct Operator
     {
-        const qsizetype start = peek().position;
-        Expr *left = additive();
-        while (peek().isSymbol(u"&") || peek().isSymbol(u"||")) {
-            Expr *e = make(Expr::Kind::Binary, start);
-            e->op = next().text;
-            e->value = QStringLiteral("&");
-            // SQLite's || keeps Null; Access's & does not.
-            if (e->op == u"||")
-                e->value = QStringLiteral("||");
-            e->args = {left, additive()};
-            left = finish(e, start);
+        QStringView typed;
+        QStringView meaning;
+        bool word = false;
+    };
+
+    static constexpr int arithmeticLevels = 5;
+
+    static const Operator *operatorAt(const AccessSqlToken &token, int level)
+    {
+        static constexpr Operator concatenation[] = {{u"&", u"&"}, {u"||", u"||"}};
+        static constexpr Operator additive[] = {{u"+", u"+"}, {u"-", u"-"}};
+        static constexpr Operator modulo[] = {{u"MOD", u"MOD", true}, {u"%", u"MOD"}};
+        static constexpr Operator integerDivision[] = {{u"\\", u"\\"}};
+        static constexpr Operator multiplicative[] = {{u"*", u"*"}, {u"/", u"/"}};
+        static constexpr std::pair<const Operator *, int> levels[arithmeticLevels] = {
+            {concatenation, 2}, {additive, 2}, {modulo, 2}, {integerDivision, 1}, {multiplicative, 2}};
+        const auto [operators, count] = levels[level];
+        for (int i = 0; i < count; ++i) {
+            const Operator &op = operators[i];
+            if (op.word ? token.isWord(op.typed) : token.isSymbol(op.typed))
+                return &op;
         }
-        return left;
+        return nullptr;
     }
 
-    Expr *additive()
-    {
-        const qsizetype start = peek().position;
-        Expr *left = modulo();
-        while (peek().isSymbol(u"+") || peek().isSymbol(u"-")) {
-            Expr *e = make(Expr::Kind::Binary, start);
-            e->op = next().text;
-            e->value = e->op.toString();
-            e->args = {left, modulo()};
-            left = finish(e, start);
-        }
-        return left;
-    }
+    Expr *concatenation() { return arithmetic(0); }
 
-    Expr *modulo()
+    Expr *arithmetic(int level)
     {
+        if (level == arithmeticLevels)
+            return unary();
         const qsizetype start = peek().position;
-        Expr *left = integerDivision();
-        while (peek().isWord(u"MOD") || peek().isSymbol(u"%")) {
+        Expr *left = arithmetic(level + 1);
+        while (const Operator *op = operatorAt(peek(), level)) {
             Expr *e = make(Expr::Kind::Binary, start);
             e->op = next().text;
-            e->value = QStringLiteral("MOD");
-            e->args = {left, integerDivision()};
-            left = finish(e, start);
-        }
-        return left;
-    }
-
-    Expr *integerDivision()
-    {
-        const qsizetype start = peek().position;
-        Expr *left = multiplicative();
-        while (peek().isSymbol(u"\\")) {
-            Expr *e = make(Expr::Kind::Binary, start);
-            e->op = next().text;
-            e->value = QStringLiteral("\\");
-            e->args = {left, multiplicative()};
-            left = finish(e, start);
-        }
-        return left;
-    }
-
-    Expr *multiplicative()
-    {
-        const qsizetype start = peek().position;
-        Expr *left = unary();
-        while (peek().isSymbol(u"*") || peek().isSymbol(u"/")) {
-            Expr *e = make(Expr::Kind::Binary, start);
-            e->op = next().text;
-            e->value = e->op.toString();
-            e->args = {left, unary()};
+            e->value = op->meaning.toString();
+            e->args = {left, arithmetic(level + 1)};
             left = finish(e, start);
         }
         return left;
@@ -825,6 +796,32 @@ private:
         return finish(e, start);
     }
 
+    void window(Expr &e)
+    {
+        e.window = true;
+        if (!acceptSymbol(u"("))
+            refuse(QStringLiteral("OVER with a named window"));
+        if (accept(u"PARTITION")) {
+            expectWord(u"BY");
+            do
+                e.partition.push_back(expression());
+            while (acceptSymbol(u","));
+        }
+        if (accept(u"ORDER")) {
+            expectWord(u"BY");
+            do {
+                Expr *key = expression();
+                const bool descending = accept(u"DESC");
+                if (!descending)
+                    accept(u"ASC");
+                e.windowOrder.emplace_back(key, descending);
+            } while (acceptSymbol(u","));
+        }
+        if (!peek().isSymbol(u")"))
+            refuse(QStringLiteral("a window frame (%1)").arg(peek().text.toString()));
+        ++m_at;
+    }
+
     Expr *nameOrCall(qsizetype start)
     {
         const AccessSqlToken &first = next();
@@ -841,8 +838,8 @@ private:
                 while (acceptSymbol(u","));
             }
             expectSymbol(u")");
-            if (peek().isWord(u"OVER"))
-                refuse(QStringLiteral("OVER (window functions)"));
+            if (accept(u"OVER"))
+                window(*e);
             return finish(e, start);
         }
         Expr *e = make(Expr::Kind::Column, start);

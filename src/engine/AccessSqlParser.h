@@ -58,6 +58,10 @@ struct Expr
     bool star = false;
     bool hasOperand = false;
     bool hasElse = false;
+    // A window function (SQLite's): OVER (PARTITION BY ... ORDER BY ...).
+    bool window = false;
+    std::vector<Expr *> partition;
+    std::vector<std::pair<Expr *, bool>> windowOrder; // key, descending
 };
 
 struct Source

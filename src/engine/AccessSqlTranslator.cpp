@@ -15,15 +15,21 @@ constexpr QLatin1StringView collate(" COLLATE ACCESS_TEXT");
 
 enum class Mode { Value, Condition };
 
-void appendName(QString &out, QStringView name)
+// Quotes are doubled inside.
+void appendQuoted(QString &out, QStringView text, QChar quote)
 {
-    out += u'"';
-    for (QChar c : name) {
+    out += quote;
+    for (QChar c : text) {
         out += c;
-        if (c == u'"')
+        if (c == quote)
             out += c;
     }
-    out += u'"';
+    out += quote;
+}
+
+void appendName(QString &out, QStringView name)
+{
+    appendQuoted(out, name, u'"');
 }
 
 QString quotedName(QStringView name)
@@ -35,13 +41,7 @@ QString quotedName(QStringView name)
 
 void appendText(QString &out, QStringView text)
 {
-    out += u'\'';
-    for (QChar c : text) {
-        out += c;
-        if (c == u'\'')
-            out += c;
-    }
-    out += u'\'';
+    appendQuoted(out, text, u'\'');
 }
 
 bool isWord(QStringView a, QStringView b)
@@ -137,15 +137,15 @@ struct Column
 class Printer
 {
 public:
-    Printer(const Statement &statement, const AccessSqlContext &context)
-        : m_statement(statement), m_context(context)
+    Printer(const Statement &statement, const AccessSqlContext &context, qsizetype sourceSize)
+        : m_statement(statement), m_context(context), m_sourceSize(sourceSize)
     {
     }
 
     QString statement()
     {
         QString out;
-        out.reserve(1024);
+        out.reserve(m_sourceSize * 2 + 256);
         if (m_statement.transform)
             crosstab(out, *m_statement.query, *m_statement.transform);
         else
@@ -443,6 +443,27 @@ private:
             } else {
                 expr(out, *e.args[i], Mode::Value);
             }
+        }
+        out += u')';
+        if (e.window)
+            window(out, e);
+    }
+
+    void window(QString &out, const Expr &e)
+    {
+        out += u" OVER (";
+        for (std::size_t i = 0; i < e.partition.size(); ++i) {
+            out += i == 0 ? QStringLiteral("PARTITION BY ") : QStringLiteral(", ");
+            orderKey(out, *e.partition[i]);
+        }
+        for (std::size_t i = 0; i < e.windowOrder.size(); ++i) {
+            if (i > 0)
+                out += u", ";
+            else
+                out += e.partition.empty() ? QStringLiteral("ORDER BY ") : QStringLiteral(" ORDER BY ");
+            orderKey(out, *e.windowOrder[i].first);
+            if (e.windowOrder[i].second)
+                out += u" DESC";
         }
         out += u')';
     }
@@ -743,21 +764,27 @@ private:
         if (s.percent) {
             if (withOpen)
                 out += u' ';
-            out += QStringLiteral("SELECT %1 FROM (SELECT *, %2 AS \"__rank\", count(*) OVER () AS \"__count\" FROM (%3))"
-                                  " WHERE (\"__rank\" - 1) * 100 < %4 * \"__count\" ORDER BY \"__rank\"")
-                       .arg(names, rank, inner({}), n);
+            out += QStringLiteral("SELECT ") + names + QStringLiteral(" FROM (SELECT *, ") + rank
+                + QStringLiteral(" AS \"__rank\", count(*) OVER () AS \"__count\" FROM (");
+            out += inner({});
+            out += QStringLiteral(")) WHERE (\"__rank\" - 1) * 100 < ") + n
+                + QStringLiteral(" * \"__count\" ORDER BY \"__rank\"");
             return;
         }
-        const QString ordered = inner({}) + QStringLiteral(" ORDER BY ") + keys.join(u", ");
         out += withOpen ? QStringLiteral(", ") : QStringLiteral("WITH ");
-        out += QStringLiteral("\"__top\" AS MATERIALIZED (SELECT *, %1 AS \"__rank\" FROM (%2 LIMIT %3 + 1)), "
-                              "\"__cut\" AS MATERIALIZED (SELECT count(*) > %3 AND max(\"__rank\") <= %3 AS \"__more\" "
-                              "FROM \"__top\") ")
-                   .arg(rank, ordered, n);
-        out += QStringLiteral("SELECT %1 FROM (SELECT * FROM \"__top\" WHERE \"__rank\" <= %2 AND NOT (SELECT "
-                              "\"__more\" FROM \"__cut\") UNION ALL SELECT * FROM (SELECT *, %3 AS \"__rank\" FROM (%4)) "
-                              "WHERE \"__rank\" <= %2) ORDER BY \"__rank\"")
-                   .arg(names, n, rank, inner(QStringLiteral("(SELECT \"__more\" FROM \"__cut\")")));
+        out += QStringLiteral("\"__top\" AS MATERIALIZED (SELECT *, ") + rank + QStringLiteral(" AS \"__rank\" FROM (");
+        out += inner({});
+        out += QStringLiteral(" ORDER BY ") + keys.join(u", ") + QStringLiteral(" LIMIT ") + n
+            + QStringLiteral(" + 1)), \"__cut\" AS MATERIALIZED (SELECT count(*) > ") + n
+            + QStringLiteral(" AND max(\"__rank\") <= ") + n + QStringLiteral(" AS \"__more\" FROM \"__top\") ");
+        out += QStringLiteral("SELECT ") + names + QStringLiteral(" FROM (SELECT * FROM \"__top\" WHERE \"__rank\" <= ") + n
+            + QStringLiteral(" AND NOT (SELECT \"__more\" FROM \"__cut\") UNION ALL SELECT * FROM (SELECT *, ") + rank
+            + QStringLiteral(" AS \"__rank\" FROM (");
+        // As a limit of 0 the condition is read before the scan starts, so
+        // that no table is even opened when there is no tie.
+        out += inner({});
+        out += QStringLiteral(" LIMIT CASE WHEN (SELECT \"__more\" FROM \"__cut\") THEN -1 ELSE 0 END");
+        out += QStringLiteral(")) WHERE \"__rank\" <= ") + n + QStringLiteral(") ORDER BY \"__rank\"");
     }
 
     void renamedColumns(QString &out, const std::vector<Column> &columns)
@@ -953,6 +980,7 @@ private:
     const Statement &m_statement;
     const AccessSqlContext &m_context;
     const QString *m_pivot = nullptr;
+    qsizetype m_sourceSize;
 };
 
 } // namespace
@@ -962,7 +990,7 @@ AccessSqlTranslation AccessSqlTranslator::translate(QStringView accessSql, const
     AccessSqlParser parser(accessSql, context.parameterNames);
     const Statement &statement = parser.parse();
     AccessSqlTranslation translation;
-    translation.sql = Printer(statement, context).statement();
+    translation.sql = Printer(statement, context, accessSql.size()).statement();
     for (const Parameter &p : statement.parameters)
         translation.parameters.append({p.name, p.type});
     return translation;
