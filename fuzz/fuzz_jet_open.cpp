@@ -151,7 +151,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         file.write(reinterpret_cast<const char *>(data), qint64(size));
     }
     try {
-        std::unique_ptr<Database> database = DatabaseEngine::openDatabase(path, EngineTimeouts{0, readerSilenceMs});
+        // The seeds encrypted with a password have this one, so that their
+        // mutants reach the decryption of the pages, not only the header.
+        const auto password = [](const QString &) { return std::optional<QString>(QStringLiteral("password")); };
+        std::unique_ptr<Database> database =
+            DatabaseEngine::openDatabase(path, EngineTimeouts{0, readerSilenceMs}, password);
         for (const QString &table : tablesOf(*database)) {
             const QString quoted = u'"' + QString(table).replace(u'"', QStringLiteral("\"\"")) + u'"';
             fuzz::readSome(*database, QStringLiteral("select * from ") + quoted, std::numeric_limits<int>::max());

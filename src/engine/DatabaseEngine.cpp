@@ -88,13 +88,15 @@ bool isEncryptedOfficeFile(const QString &path, const QByteArray &header)
 
 } // namespace
 
-std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts)
+std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
+                                                       const PasswordPrompt &askPassword)
 {
-    return openDatabase(path, timeouts, PostgresClientLibrary::installed());
+    return openDatabase(path, timeouts, PostgresClientLibrary::installed(), askPassword);
 }
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
-                                                       PostgresClientLibrary &postgres)
+                                                       PostgresClientLibrary &postgres,
+                                                       const PasswordPrompt &askPassword)
 {
     if (PostgresConnectionString::isConnectionString(path, postgres))
         return postgres.backend().connect(path, timeouts.connectSeconds);
@@ -102,7 +104,7 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, cons
     if (SqliteDatabase::hasSignature(header))
         return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
     if (JetDatabase::hasSignature(header))
-        return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs);
+        return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs, askPassword);
     if (isEncryptedOfficeFile(path, header)) {
         refuse(path, QStringLiteral("it is encrypted with a password (Office encryption), which this program "
                                     "cannot read. Save an unencrypted copy in Access and open that."));

@@ -2,6 +2,7 @@
 
 #include "Database.h"
 #include "EngineTimeouts.h"
+#include "PasswordPrompt.h"
 
 #include <QString>
 
@@ -15,15 +16,19 @@ class PostgresClientLibrary;
 // postgresql:// URI or libpq key/value options) connects to that server.
 // Anything else is a file path, and the backend is chosen by what the file
 // holds, not by its name: only a regular file whose first bytes carry a known
-// signature is handed to a backend. Nothing is ever created.
+// signature is handed to a backend. Nothing is ever created. A file
+// encrypted with a password is opened with what `askPassword` answers; without
+// it, or when it declines, the open fails.
 class DatabaseEngine
 {
 public:
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path,
-                                                                const EngineTimeouts &timeouts = {});
+                                                                const EngineTimeouts &timeouts = {},
+                                                                const PasswordPrompt &askPassword = {});
     // The same with the PostgreSQL module loaded from where `postgres` says.
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path, const EngineTimeouts &timeouts,
-                                                                PostgresClientLibrary &postgres);
+                                                                PostgresClientLibrary &postgres,
+                                                                const PasswordPrompt &askPassword = {});
 
     // The path as it may be written to disk: a file path unchanged, a
     // connection string without its password.

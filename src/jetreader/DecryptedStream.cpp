@@ -1,0 +1,115 @@
+#include "DecryptedStream.h"
+
+#include "ReaderFailure.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace morvane::jetreader {
+
+FILE *DecryptedStream::open(const unsigned char *file, std::size_t size, std::size_t pageSize,
+                            PageDecryptor &decryptor)
+{
+    auto *stream = new (std::nothrow) DecryptedStream(file, size, pageSize, decryptor);
+    if (!stream)
+        return nullptr;
+    const cookie_io_functions_t functions{&DecryptedStream::read, nullptr, &DecryptedStream::seek,
+                                          &DecryptedStream::close};
+    FILE *opened = fopencookie(stream, "r", functions);
+    if (!opened) {
+        delete stream;
+        return nullptr;
+    }
+    // Unbuffered: libmdb reads whole pages, which then come straight from
+    // here, and stdio keeps no second copy of them.
+    setvbuf(opened, nullptr, _IONBF, 0);
+    return opened;
+}
+
+DecryptedStream::DecryptedStream(const unsigned char *file, std::size_t size, std::size_t pageSize,
+                                 PageDecryptor &decryptor)
+    : m_file(file), m_size(size), m_pageSize(pageSize), m_decryptor(decryptor), m_page(pageSize, 0)
+{
+}
+
+DecryptedStream::~DecryptedStream()
+{
+    OPENSSL_cleanse(m_page.data(), m_page.size());
+}
+
+void DecryptedStream::decryptPage(std::size_t number)
+{
+    if (m_pageValid && m_pageNumber == number)
+        return;
+    // A last page cut short is decrypted as if it went on in zeros; only its
+    // bytes in the file are handed out.
+    const std::size_t start = number * m_pageSize;
+    const std::size_t present = std::min(m_pageSize, m_size - start);
+    std::fill(std::copy_n(m_file + start, present, m_page.begin()), m_page.end(), 0);
+    m_pageValid = false;
+    // The header page is plain: libmdb unmasks its own part of it.
+    if (number != 0)
+        m_decryptor.apply(std::uint32_t(number), m_page.data(), m_page.size());
+    m_pageNumber = number;
+    m_pageValid = true;
+}
+
+ssize_t DecryptedStream::read(void *cookie, char *buffer, std::size_t size)
+{
+    auto *stream = static_cast<DecryptedStream *>(cookie);
+    std::size_t done = 0;
+    try {
+        while (done < size && stream->m_position < stream->m_size) {
+            const std::size_t number = stream->m_position / stream->m_pageSize;
+            const std::size_t within = stream->m_position % stream->m_pageSize;
+            const std::size_t count = std::min({size - done, stream->m_pageSize - within,
+                                                stream->m_size - stream->m_position});
+            if (within == 0 && count == stream->m_pageSize && number != 0) {
+                // A whole page, the common case: decrypted where libmdb
+                // wants it, without a copy.
+                std::memcpy(buffer + done, stream->m_file + stream->m_position, count);
+                stream->m_decryptor.apply(std::uint32_t(number), reinterpret_cast<unsigned char *>(buffer + done),
+                                          count);
+            } else {
+                stream->decryptPage(number);
+                std::memcpy(buffer + done, stream->m_page.data() + within, count);
+            }
+            done += count;
+            stream->m_position += count;
+        }
+    } catch (const ReaderFailure &) {
+        errno = EIO;
+        return -1;
+    }
+    return ssize_t(done);
+}
+
+int DecryptedStream::seek(void *cookie, off64_t *offset, int whence)
+{
+    auto *stream = static_cast<DecryptedStream *>(cookie);
+    off64_t base = 0;
+    if (whence == SEEK_CUR)
+        base = off64_t(stream->m_position);
+    else if (whence == SEEK_END)
+        base = off64_t(stream->m_size);
+    else if (whence != SEEK_SET)
+        return -1;
+    const off64_t target = base + *offset;
+    if (target < 0)
+        return -1;
+    stream->m_position = std::size_t(target);
+    *offset = target;
+    return 0;
+}
+
+int DecryptedStream::close(void *cookie)
+{
+    delete static_cast<DecryptedStream *>(cookie);
+    return 0;
+}
+
+} // namespace morvane::jetreader
