@@ -172,17 +172,32 @@ openssl::Digest digestNamed(const QString &name, int size)
     return md;
 }
 
-// The key the agile scheme derives from the password for one purpose.
-SecretBytes agileKey(const SecretBytes &password, const unsigned char (&block)[8], const EVP_MD *md,
-                     const QByteArray &salt, quint32 spinCount, int keyBytes)
+// The password hashed with the salt and then `spinCount` times more, each
+// round over the round's number and the last hash: the slow part of the agile
+// scheme, shared by the keys made from it. One context and one buffer serve
+// every round.
+SecretBytes spunHash(const SecretBytes &password, const EVP_MD *md, const QByteArray &salt, quint32 spinCount)
 {
     SecretBytes hash = digest(md, {view(salt), password.view()});
-    for (quint32 i = 0; i < spinCount; ++i) {
-        unsigned char counter[4] = {std::uint8_t(i), std::uint8_t(i >> 8), std::uint8_t(i >> 16),
-                                    std::uint8_t(i >> 24)};
-        hash = digest(md, {view(counter, 4), hash.view()});
+    const openssl::DigestContext context(EVP_MD_CTX_new());
+    unsigned int size = 0;
+    bool ok = bool(context);
+    for (quint32 i = 0; ok && i < spinCount; ++i) {
+        const unsigned char counter[4] = {std::uint8_t(i), std::uint8_t(i >> 8), std::uint8_t(i >> 16),
+                                          std::uint8_t(i >> 24)};
+        ok = EVP_DigestInit_ex2(context.get(), md, nullptr) && EVP_DigestUpdate(context.get(), counter, 4)
+            && EVP_DigestUpdate(context.get(), hash.data(), hash.size())
+            && EVP_DigestFinal_ex(context.get(), hash.data(), &size) && size == hash.size();
     }
-    return resized(digest(md, {hash.view(), view(block, 8)}), std::size_t(keyBytes), 0x36);
+    if (!ok)
+        unsupported(QStringLiteral("hashing failed"));
+    return hash;
+}
+
+// The key for one purpose, told apart by its block key.
+SecretBytes agileKey(const SecretBytes &spun, const unsigned char (&block)[8], const EVP_MD *md, int keyBytes)
+{
+    return resized(digest(md, {spun.view(), view(block, 8)}), std::size_t(keyBytes), 0x36);
 }
 
 // Writes the Unlock payload front to back into a buffer made to its size,
@@ -377,8 +392,9 @@ std::optional<SecretBytes> EncryptionHeader::unlockAgile(const SecretBytes &pass
     const KeyParameters &sealing = scheme.password;
     const openssl::Digest md = digestNamed(sealing.hashName, sealing.hashSize);
     const int keyBytes = sealing.keyBits / 8;
+    const SecretBytes spun = spunHash(password, md.get(), sealing.salt, scheme.spinCount);
     const auto open = [&](const unsigned char (&block)[8], const QByteArray &sealed) {
-        const SecretBytes key = agileKey(password, block, md.get(), sealing.salt, scheme.spinCount, keyBytes);
+        const SecretBytes key = agileKey(spun, block, md.get(), keyBytes);
         return aesDecrypt(key, sealing.salt.first(sealing.blockSize), sealed);
     };
     const SecretBytes input = open(verifierInputBlock, scheme.encryptedVerifierInput);

@@ -24,38 +24,57 @@ FILE *DecryptedStream::open(const unsigned char *file, std::size_t size, std::si
         delete stream;
         return nullptr;
     }
-    // Unbuffered: libmdb reads whole pages, which then come straight from
-    // here, and stdio keeps no second copy of them.
-    setvbuf(opened, nullptr, _IONBF, 0);
+    // A buffer of one page, which stdio fills with one read per page (an
+    // unbuffered stream reads byte by byte). It is ours, so that it is wiped
+    // with the rest.
+    setvbuf(opened, reinterpret_cast<char *>(stream->m_buffer.data()), _IOFBF, pageSize);
     return opened;
 }
 
 DecryptedStream::DecryptedStream(const unsigned char *file, std::size_t size, std::size_t pageSize,
                                  PageDecryptor &decryptor)
-    : m_file(file), m_size(size), m_pageSize(pageSize), m_decryptor(decryptor), m_page(pageSize, 0)
+    : m_file(file)
+    , m_size(size)
+    , m_pageSize(pageSize)
+    , m_decryptor(decryptor)
+    , m_buffer(pageSize, 0)
 {
+    for (CachedPage &page : m_cache)
+        page.bytes.assign(pageSize, 0);
 }
 
 DecryptedStream::~DecryptedStream()
 {
-    OPENSSL_cleanse(m_page.data(), m_page.size());
+    for (CachedPage &page : m_cache)
+        OPENSSL_cleanse(page.bytes.data(), page.bytes.size());
+    OPENSSL_cleanse(m_buffer.data(), m_buffer.size());
 }
 
-void DecryptedStream::decryptPage(std::size_t number)
+const unsigned char *DecryptedStream::decryptedPage(std::size_t number)
 {
-    if (m_pageValid && m_pageNumber == number)
-        return;
+    ++m_reads;
+    CachedPage *page = &m_cache[0];
+    for (CachedPage &cached : m_cache) {
+        if (cached.valid && cached.number == number) {
+            cached.lastUsed = m_reads;
+            return cached.bytes.data();
+        }
+        if (cached.lastUsed < page->lastUsed)
+            page = &cached;
+    }
     // A last page cut short is decrypted as if it went on in zeros; only its
     // bytes in the file are handed out.
     const std::size_t start = number * m_pageSize;
     const std::size_t present = std::min(m_pageSize, m_size - start);
-    std::fill(std::copy_n(m_file + start, present, m_page.begin()), m_page.end(), 0);
-    m_pageValid = false;
+    std::fill(std::copy_n(m_file + start, present, page->bytes.begin()), page->bytes.end(), 0);
+    page->valid = false;
     // The header page is plain: libmdb unmasks its own part of it.
     if (number != 0)
-        m_decryptor.apply(std::uint32_t(number), m_page.data(), m_page.size());
-    m_pageNumber = number;
-    m_pageValid = true;
+        m_decryptor.apply(std::uint32_t(number), page->bytes.data(), page->bytes.size());
+    page->number = number;
+    page->valid = true;
+    page->lastUsed = m_reads;
+    return page->bytes.data();
 }
 
 ssize_t DecryptedStream::read(void *cookie, char *buffer, std::size_t size)
@@ -68,16 +87,7 @@ ssize_t DecryptedStream::read(void *cookie, char *buffer, std::size_t size)
             const std::size_t within = stream->m_position % stream->m_pageSize;
             const std::size_t count = std::min({size - done, stream->m_pageSize - within,
                                                 stream->m_size - stream->m_position});
-            if (within == 0 && count == stream->m_pageSize && number != 0) {
-                // A whole page, the common case: decrypted where libmdb
-                // wants it, without a copy.
-                std::memcpy(buffer + done, stream->m_file + stream->m_position, count);
-                stream->m_decryptor.apply(std::uint32_t(number), reinterpret_cast<unsigned char *>(buffer + done),
-                                          count);
-            } else {
-                stream->decryptPage(number);
-                std::memcpy(buffer + done, stream->m_page.data() + within, count);
-            }
+            std::memcpy(buffer + done, stream->decryptedPage(number) + within, count);
             done += count;
             stream->m_position += count;
         }

@@ -10,8 +10,8 @@ namespace morvane::jetreader {
 
 // The stream libmdb reads an encrypted file through: a stdio stream over the
 // mapped file whose reads come back decrypted, page by page, as libmdb asks
-// for them. Nothing decrypted is ever written anywhere; the one page kept
-// for reads that come in pieces is wiped when the stream closes.
+// for them. Nothing decrypted is ever written anywhere; the two pages kept
+// decrypted, and stdio's buffer, are wiped when the stream closes.
 class DecryptedStream
 {
 public:
@@ -27,17 +27,25 @@ private:
     static int seek(void *cookie, off64_t *offset, int whence);
     static int close(void *cookie);
 
-    // Makes page `number` the decrypted page at hand.
-    void decryptPage(std::size_t number);
+    // Page `number`, decrypted. The last two pages read are kept: libmdb
+    // reads a large table's map page again before each of its data pages.
+    const unsigned char *decryptedPage(std::size_t number);
 
     const unsigned char *m_file;
     std::size_t m_size;
     std::size_t m_pageSize;
     PageDecryptor &m_decryptor;
     std::size_t m_position = 0;
-    std::vector<unsigned char> m_page;
-    std::size_t m_pageNumber = 0;
-    bool m_pageValid = false;
+    struct CachedPage
+    {
+        std::vector<unsigned char> bytes;
+        std::size_t number = 0;
+        bool valid = false;
+        std::uint64_t lastUsed = 0;
+    };
+    CachedPage m_cache[2];
+    std::uint64_t m_reads = 0;
+    std::vector<unsigned char> m_buffer;
 };
 
 } // namespace morvane::jetreader

@@ -36,6 +36,11 @@ PageDecryptor::PageDecryptor(std::string_view unlock, std::uint32_t encodingKey,
         m_digest = openssl::fetchDigest("SHA1");
         if (!fields.ok() || !fields.atEnd() || m_keyBytes < 5 || m_keyBytes > 16)
             badKey();
+        // The cipher and the key's length stay; each page brings its key.
+        if (m_algorithm && m_context) {
+            check(EVP_CipherInit_ex2(m_context.get(), m_algorithm.get(), nullptr, nullptr, 0, nullptr));
+            check(EVP_CIPHER_CTX_set_key_length(m_context.get(), m_keyBytes == 5 ? 16 : int(m_keyBytes)));
+        }
     } else if (m_cipher == PageCipher::AgileAes) {
         const std::string_view key = fields.text();
         const std::string_view salt = fields.text();
@@ -87,11 +92,8 @@ void PageDecryptor::applyRc4(std::uint32_t number, unsigned char *page, std::siz
     check(hashPage(number, m_key, hash) >= m_keyBytes);
     // A 40-bit key is used as 128 bits, zeros after it.
     std::fill(hash + m_keyBytes, hash + 16, 0);
-    const int keyBytes = m_keyBytes == 5 ? 16 : int(m_keyBytes);
     int written = 0;
-    const bool done = EVP_CipherInit_ex2(m_context.get(), m_algorithm.get(), nullptr, nullptr, 0, nullptr)
-        && EVP_CIPHER_CTX_set_key_length(m_context.get(), keyBytes)
-        && EVP_CipherInit_ex2(m_context.get(), nullptr, hash, nullptr, 0, nullptr)
+    const bool done = EVP_CipherInit_ex2(m_context.get(), nullptr, hash, nullptr, -1, nullptr)
         && EVP_CipherUpdate(m_context.get(), page, &written, page, int(size));
     OPENSSL_cleanse(hash, sizeof hash);
     check(done && written == int(size));
