@@ -95,6 +95,25 @@ private slots:
         QCOMPARE(rows(*db, QStringLiteral("select ID, Data from Table1 order by ID")).size(), 3);
     }
 
+    // Office's other way, a compound file around the encrypted database, is
+    // still refused with what it is, without asking for a password.
+    void compoundFileWrapperIsRefusedClearly()
+    {
+        QByteArray file(1024, '\0');
+        file.replace(0, 8, QByteArray::fromHex("d0cf11e0a1b11ae1"));
+        file[0x1e] = 9; // sectors of 512 bytes; the directory in sector 0
+        const QString stream = QStringLiteral("EncryptedPackage");
+        file.replace(512, stream.size() * 2, QByteArray(reinterpret_cast<const char *>(stream.utf16()), stream.size() * 2));
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("wrapped.accdb"));
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+        out.close();
+        QStringList askedFor;
+        QVERIFY(refusal(path, answering(QStringLiteral("password"), &askedFor)).contains(QStringLiteral("(Office encryption)")));
+        QVERIFY(askedFor.isEmpty());
+    }
+
     // Changed bytes in the description of the encryption, and a file cut
     // inside a page: a refusal or a failing statement, never a crash or a
     // hang, and a right password never opens a file whose description lies.
