@@ -2,6 +2,7 @@
 
 #include "Design.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,8 +28,11 @@ frmPassword::frmPassword(const QString &fileName)
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setTextFormat(Qt::PlainText);
     twips.place(Label1, 180, 180, 4080, 240);
-    const QString shown = Label1->fontMetrics().elidedText(fileName, Qt::ElideMiddle, Label1->width() / 2);
-    Label1->setText(QStringLiteral("%1 is encrypted with a password.").arg(shown));
+    const QString rest = QStringLiteral(" is encrypted with a password.");
+    const QFontMetrics metrics = Label1->fontMetrics();
+    const QString shown =
+        metrics.elidedText(fileName, Qt::ElideMiddle, Label1->width() - metrics.horizontalAdvance(rest));
+    Label1->setText(shown + rest);
     Label1->setToolTip(fileName);
 
     Label2->setObjectName(QStringLiteral("Label2"));
