@@ -110,6 +110,9 @@ private slots:
             handled = prompt;
             asked << prompt->Label1->text();
             QCOMPARE(prompt->Text1->echoMode(), QLineEdit::Password);
+            // Not the open's wait cursor while the user types.
+            QVERIFY(QGuiApplication::overrideCursor());
+            QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::ArrowCursor);
             const QString answer = answers.takeFirst();
             if (answer.isNull()) {
                 prompt->Command2->click();

@@ -14,9 +14,11 @@
 
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QThread>
 
 namespace morvane {
@@ -107,14 +109,20 @@ void frmDB::Command1_Click()
 }
 
 // The engine asks on the database thread; the dialog is shown on this one,
-// while that thread waits for the answer.
+// while that thread waits for the answer. The open's wait cursor gives way
+// to the ordinary one while the user types.
 PasswordPrompt frmDB::passwordPrompt()
 {
     return [this](const QString &fileName) {
         std::optional<QString> password;
-        QMetaObject::invokeMethod(
-            this, [&password, &fileName] { password = frmPassword::ask(fileName); },
-            thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
+        const auto ask = [&password, &fileName] {
+            QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
+            const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
+            password = frmPassword::ask(fileName);
+        };
+        QMetaObject::invokeMethod(this, ask,
+                                  thread() == QThread::currentThread() ? Qt::DirectConnection
+                                                                       : Qt::BlockingQueuedConnection);
         return password;
     };
 }
