@@ -39,7 +39,7 @@
 //            progress
 namespace morvane::jetreader {
 
-inline constexpr std::uint32_t protocolVersion = 3;
+inline constexpr std::uint32_t protocolVersion = 4;
 
 // The file descriptor the reader finds the database file on. It is opened
 // read-only by the program; the reader never opens the file by name.
