@@ -11,6 +11,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QStringList>
 
 #include <openssl/crypto.h>
@@ -416,10 +417,13 @@ private:
         std::optional<QString> password = askPassword ? askPassword(QFileInfo(m_path).fileName()) : std::nullopt;
         if (!password)
             refuse(QStringLiteral("a password is needed."));
+        // The only copy left, once the dialog has let go of its own; wiped
+        // whatever becomes of the key.
+        const auto wipePassword = qScopeGuard([&password] {
+            if (!password->isEmpty())
+                OPENSSL_cleanse(password->data(), std::size_t(password->size()) * sizeof(QChar));
+        });
         std::optional<jetreader::SecretBytes> key = header->unlock(*password);
-        // The only copy left, once the dialog has let go of its own.
-        if (!password->isEmpty())
-            OPENSSL_cleanse(password->data(), std::size_t(password->size()) * sizeof(QChar));
         if (!key)
             refuse(QStringLiteral("wrong password."));
         return std::move(*key);
