@@ -7,27 +7,25 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
+#include <memory>
 
 namespace morvane::jetreader {
 
 FILE *DecryptedStream::open(const unsigned char *file, std::size_t size, std::size_t pageSize,
                             PageDecryptor &decryptor)
 {
-    auto *stream = new (std::nothrow) DecryptedStream(file, size, pageSize, decryptor);
-    if (!stream)
-        return nullptr;
+    auto stream = std::make_unique<DecryptedStream>(file, size, pageSize, decryptor);
     const cookie_io_functions_t functions{&DecryptedStream::read, nullptr, &DecryptedStream::seek,
                                           &DecryptedStream::close};
-    FILE *opened = fopencookie(stream, "r", functions);
-    if (!opened) {
-        delete stream;
+    FILE *opened = fopencookie(stream.get(), "r", functions);
+    if (!opened)
         return nullptr;
-    }
     // A buffer of one page, which stdio fills with one read per page (an
     // unbuffered stream reads byte by byte). It is ours, so that it is wiped
     // with the rest.
     setvbuf(opened, reinterpret_cast<char *>(stream->m_buffer.data()), _IOFBF, pageSize);
+    // From here the stream owns it, and close() deletes it.
+    stream.release();
     return opened;
 }
 

@@ -19,9 +19,13 @@ public:
     // pages of `pageSize` bytes; `decryptor` outlives it. Null on failure.
     static FILE *open(const unsigned char *file, std::size_t size, std::size_t pageSize, PageDecryptor &decryptor);
 
-private:
+    // Made by open(), and owned by the stream it returns.
     DecryptedStream(const unsigned char *file, std::size_t size, std::size_t pageSize, PageDecryptor &decryptor);
     ~DecryptedStream();
+    DecryptedStream(const DecryptedStream &) = delete;
+    DecryptedStream &operator=(const DecryptedStream &) = delete;
+
+private:
 
     static ssize_t read(void *cookie, char *buffer, std::size_t size);
     static int seek(void *cookie, off64_t *offset, int whence);
