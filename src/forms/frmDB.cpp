@@ -81,7 +81,7 @@ void frmDB::Command1_Click()
         m_opening = true;
         RunWait::run(this, m_context.databaseThread, nullptr,
                      [&opened, path, timeouts = m_context.timeouts](const std::atomic_bool &cancelled) {
-                         opened = DatabaseEngine::openDatabase(path, timeouts);
+                         opened = DatabaseEngine::openDatabase(path, timeouts, &cancelled);
                          if (cancelled)
                              throw Failure(QStringLiteral("The open was cancelled."));
                      },
