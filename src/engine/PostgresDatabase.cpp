@@ -5,7 +5,6 @@
 #include "SqlText.h"
 
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <libpq-fe.h>
@@ -39,12 +38,6 @@ struct ConninfoFreer
     void operator()(PQconninfoOption *options) const { PQconninfoFree(options); }
 };
 using Conninfo = std::unique_ptr<PQconninfoOption, ConninfoFreer>;
-
-// The first batch holds the rows a Get shows and one more, which tells
-// whether the result runs past them; later batches are larger, for callers
-// that read on, and still bound what the client holds.
-constexpr int firstBatchRows = 1001;
-constexpr int laterBatchRows = 8192;
 
 const QString cancelledByUser = QStringLiteral("canceling statement due to user request");
 
@@ -311,19 +304,19 @@ struct CancelLine
     std::atomic_bool sending = false;
 };
 
-// A forward-only walk over the read's cursor, one batch of rows in hand.
+// A forward-only walk over the read's rows as they arrive, one in hand.
 class PostgresRecordset final : public Recordset
 {
 public:
     PostgresRecordset(PostgresDatabase &database, quint64 readId)
-        : m_database(database), m_readId(readId), m_batch(database.fetch(firstBatchRows))
+        : m_database(database), m_readId(readId), m_row(database.nextRow())
     {
-        const int fields = PQnfields(m_batch.get());
+        const int fields = PQnfields(m_row.get());
         for (int i = 0; i < fields; ++i) {
-            m_names.append(QString::fromUtf8(PQfname(m_batch.get(), i)));
-            m_types.push_back(PQftype(m_batch.get(), i));
+            m_names.append(QString::fromUtf8(PQfname(m_row.get(), i)));
+            m_types.push_back(PQftype(m_row.get(), i));
         }
-        takeBatch(firstBatchRows);
+        takeRow();
     }
 
     ~PostgresRecordset() override { m_database.endRead(m_readId); }
@@ -335,15 +328,8 @@ public:
         if (m_eof)
             throw Failure(QStringLiteral("No current record."));
         ++m_passed;
-        if (++m_row < m_batchRows)
-            return;
-        if (m_lastBatch) {
-            m_eof = true;
-            m_batch.reset();
-            return;
-        }
-        m_batch = m_database.fetch(laterBatchRows);
-        takeBatch(laterBatchRows);
+        m_row = m_database.nextRow();
+        takeRow();
     }
 
     qint64 recordCount() const override { return m_passed; }
@@ -353,48 +339,41 @@ public:
 
     FieldValue value(int index) const override
     {
-        if (m_eof || !m_batch)
+        if (m_eof || !m_row)
             throw Failure(QStringLiteral("No current record."));
         if (index < 0 || index >= fieldCount())
             throw Failure(QStringLiteral("Item not found in this collection."));
-        PGresult *batch = m_batch.get();
-        if (PQgetisnull(batch, m_row, index))
+        PGresult *row = m_row.get();
+        if (PQgetisnull(row, 0, index))
             return FieldValue();
-        return convert(m_types[std::size_t(index)], PQgetvalue(batch, m_row, index), PQgetlength(batch, m_row, index));
+        return convert(m_types[std::size_t(index)], PQgetvalue(row, 0, index), PQgetlength(row, 0, index));
     }
 
     void close() override
     {
         if (!m_eof)
-            m_database.keepCursor(m_readId);
-        m_batch.reset();
+            m_database.keepForCount(m_readId);
+        m_row.reset();
         m_eof = true;
     }
 
 private:
-    // A batch shorter than asked for is the cursor's last: the transaction
-    // has nothing more to give and ends at once.
-    void takeBatch(int asked)
+    // The result that ends the rows carries none: the transaction has
+    // nothing more to give and ends at once.
+    void takeRow()
     {
-        m_row = 0;
-        m_batchRows = PQntuples(m_batch.get());
-        m_lastBatch = m_batchRows < asked;
-        if (m_lastBatch)
-            m_database.endRead(m_readId);
-        if (m_batchRows == 0) {
-            m_eof = true;
-            m_batch.reset();
-        }
+        if (PQresultStatus(m_row.get()) == PGRES_SINGLE_TUPLE)
+            return;
+        m_eof = true;
+        m_row.reset();
+        m_database.endRead(m_readId);
     }
 
     PostgresDatabase &m_database;
     quint64 m_readId;
-    PgResult m_batch;
+    PgResult m_row;
     QStringList m_names;
     std::vector<Oid> m_types;
-    int m_row = 0;
-    int m_batchRows = 0;
-    bool m_lastBatch = false;
     bool m_eof = false;
     qint64 m_passed = 0;
 };
@@ -507,7 +486,8 @@ void PostgresDatabase::noticeReceived(void *database, const PGresult *notice)
 void PostgresDatabase::dropConnection() noexcept
 {
     m_reading = false;
-    m_cursorKept = false;
+    m_streaming = false;
+    m_keptForCount = false;
     {
         const std::lock_guard lock(m_cancelMutex);
         m_cancelLine.reset();
@@ -584,8 +564,7 @@ PgResult PostgresDatabase::runSingle(const QByteArray &sql)
     return checked(exchange(sql, true));
 }
 
-// PQexec's answer without its blocking wait: the first failure among the
-// results, else the last result.
+// PQexec's answer without its blocking wait.
 PgResult PostgresDatabase::exchange(const QByteArray &sql, bool single)
 {
     if (!m_connection)
@@ -595,23 +574,37 @@ PgResult PostgresDatabase::exchange(const QByteArray &sql, bool single)
                             : PQsendQuery(connection, sql.constData());
     if (!sent)
         return {};
+    flush();
+    return collect();
+}
+
+void PostgresDatabase::flush()
+{
+    PGconn *connection = m_connection.get();
     while (const int unsent = PQflush(connection)) {
-        if (unsent < 0)
-            return {};
-        await(POLLIN | POLLOUT);
-        if (!PQconsumeInput(connection))
-            return {};
+        if (unsent < 0 || (await(POLLIN | POLLOUT), !PQconsumeInput(connection)))
+            lose(trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0));
     }
+}
+
+// The next result of the statement sent, null after its last.
+PgResult PostgresDatabase::awaitResult()
+{
+    PGconn *connection = m_connection.get();
+    while (PQisBusy(connection)) {
+        await(POLLIN);
+        if (!PQconsumeInput(connection))
+            lose(trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0));
+    }
+    return PgResult(PQgetResult(connection));
+}
+
+// The rest of the statement's results: the first failure among them, else
+// the last; a copy at once, since it has no end of its own.
+PgResult PostgresDatabase::collect()
+{
     PgResult kept;
-    while (true) {
-        while (PQisBusy(connection)) {
-            await(POLLIN);
-            if (!PQconsumeInput(connection))
-                lose(trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0));
-        }
-        PgResult next(PQgetResult(connection));
-        if (!next)
-            break;
+    while (PgResult next = awaitResult()) {
         const ExecStatusType status = PQresultStatus(next.get());
         if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH)
             return next;
@@ -650,27 +643,90 @@ void PostgresDatabase::await(short events)
 quint64 PostgresDatabase::beginRead(const QString &select)
 {
     const quint64 readId = ++m_readId;
-    // Repeatable read: the rows shown and their count come from one snapshot.
-    run("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+    // Repeatable read: the rows shown and their count come from one snapshot,
+    // which outlives the savepoint that a read stopped early rolls back to.
+    run("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SAVEPOINT morvane_rows");
     m_reading = true;
     m_readSelect = select;
     m_fetched = 0;
-    m_cursorKept = false;
-    runSingle("DECLARE morvane_rows NO SCROLL CURSOR FOR " + select.toUtf8());
+    m_total.reset();
+    m_keptForCount = false;
+    // A plain statement, not a cursor, so that the server may plan it with
+    // parallel workers; the rows are taken one by one as they arrive, and
+    // those past what the caller reads stay on the server.
+    throwIfInterrupted();
+    ++m_statementsSent;
+    if (!PQsendQueryParams(m_connection.get(), select.toUtf8().constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+        (void)checked({});
+    PQsetSingleRowMode(m_connection.get());
+    m_streaming = true;
+    flush();
     return readId;
 }
 
-PgResult PostgresDatabase::fetch(int rows)
+PgResult PostgresDatabase::nextRow()
 {
-    PgResult batch = runSingle("FETCH FORWARD " + QByteArray::number(rows) + " FROM morvane_rows");
-    m_fetched += PQntuples(batch.get());
-    return batch;
+    PgResult row = awaitResult();
+    const ExecStatusType status = PQresultStatus(row.get());
+    if (status == PGRES_SINGLE_TUPLE) {
+        ++m_fetched;
+        return row;
+    }
+    // The last result: the end of the rows or a failure.
+    m_streaming = false;
+    PgResult rest = collect();
+    if (status == PGRES_TUPLES_OK && !rest)
+        m_total = m_fetched;
+    return checked(rest ? std::move(rest) : std::move(row));
 }
 
-void PostgresDatabase::keepCursor(quint64 readId)
+// The rows past those read are not wanted: a cancel request stops the
+// server's work on them, and what it sent meanwhile is counted and dropped.
+// A statement that ended before the request arrived has its count.
+void PostgresDatabase::stopRows()
 {
-    if (m_reading && readId == m_readId)
-        m_cursorKept = true;
+    if (!m_streaming)
+        return;
+    const std::shared_ptr<CancelLine> line = startCancel(true);
+    qint64 passed = m_fetched;
+    ExecStatusType last = PGRES_FATAL_ERROR;
+    while (PgResult result = awaitResult()) {
+        last = PQresultStatus(result.get());
+        if (last == PGRES_SINGLE_TUPLE)
+            ++passed;
+        else if (last != PGRES_TUPLES_OK)
+            break;
+    }
+    (void)collect();
+    m_streaming = false;
+    // The request must not land on the next statement.
+    if (line) {
+        QElapsedTimer waited;
+        waited.start();
+        while (line->sending.load()) {
+            if (waited.elapsed() > m_timeouts.cancelGiveUpMs) {
+                dropConnection();
+                throw ConnectionLost(givenUp);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    if (last == PGRES_TUPLES_OK)
+        m_total = passed;
+    else
+        run("ROLLBACK TO SAVEPOINT morvane_rows");
+}
+
+void PostgresDatabase::keepForCount(quint64 readId)
+{
+    if (!m_reading || readId != m_readId)
+        return;
+    try {
+        stopRows();
+        m_keptForCount = true;
+    } catch (const Failure &) {
+        // The count is then made on its own, or fails with the session.
+    }
 }
 
 void PostgresDatabase::endRead(quint64 readId) noexcept
@@ -691,8 +747,9 @@ void PostgresDatabase::endRead() noexcept
 {
     const bool wasReading = m_reading;
     m_reading = false;
-    m_cursorKept = false;
+    m_keptForCount = false;
     try {
+        stopRows();
         // The transaction only read, so rolling back ends it as well as a
         // commit and also ends one that a failure or a cancel left aborted.
         // A repeated cancel request can land on the rollback itself, which
@@ -729,25 +786,15 @@ void PostgresDatabase::execute(const QString &sql)
     }
 }
 
-// Rows past the first batch are counted by the server in the read's own
-// transaction, one of two ways. A statement whose first row cost the server
-// most of its work (a sort, a grouping) has that work behind it: the kept
-// cursor is moved to its end, and the server counts the rows it skips
-// without sending them. A statement that streams its rows (a scan, a join)
-// is counted over again, which the server can run in parallel and without
-// working out the columns. Without a kept cursor the statement is counted on
-// its own, still read-only.
+// Rows past those read are counted by the server in the read's own
+// snapshot, unless the statement ended before it could be stopped, which
+// leaves its count known. Without a read kept for it the statement is
+// counted on its own, still read-only.
 qint64 PostgresDatabase::countRows(const QString &select)
 {
     forgetInterrupt();
-    if (m_reading && m_cursorKept && m_readSelect == select) {
-        qint64 total = 0;
-        if (streamsItsRows(select)) {
-            total = countOver(select);
-        } else {
-            const PgResult moved = run("MOVE FORWARD ALL IN morvane_rows");
-            total = m_fetched + QByteArray(PQcmdTuples(moved.get())).toLongLong();
-        }
+    if (m_reading && m_keptForCount && m_readSelect == select) {
+        const qint64 total = m_total ? *m_total : countOver(select);
         endRead();
         return total;
     }
@@ -768,23 +815,6 @@ qint64 PostgresDatabase::countOver(const QString &select)
     return QByteArray(PQgetvalue(counted.get(), 0, 0)).toLongLong();
 }
 
-// The planner's estimate: the cost before the first row is a small part of
-// the whole. A plan that cannot be read (another engine's EXPLAIN) counts as
-// not streaming, so the cursor, which is always right, is used.
-bool PostgresDatabase::streamsItsRows(const QString &select)
-{
-    static const QRegularExpression costs(QStringLiteral("cost=([0-9.]+)\\.\\.([0-9.]+)"));
-    const PgResult plan = runSingle("EXPLAIN " + SqlText::withoutTrailingTrivia(select).toUtf8());
-    if (PQntuples(plan.get()) < 1)
-        return false;
-    const QRegularExpressionMatch match = costs.match(QString::fromUtf8(PQgetvalue(plan.get(), 0, 0)));
-    if (!match.hasMatch())
-        return false;
-    const double startup = match.captured(1).toDouble();
-    const double total = match.captured(2).toDouble();
-    return startup <= total * 0.1;
-}
-
 void PostgresDatabase::interrupt()
 {
     m_interrupted = true;
@@ -797,12 +827,20 @@ void PostgresDatabase::interrupt()
 // a flood of new connections.
 void PostgresDatabase::sendCancel() noexcept
 {
+    (void)startCancel(false);
+}
+
+// Sends a cancel request from a thread of its own, unless one is on its way
+// or, when not `now`, one went out for this statement a moment ago. The line
+// it went out on, or null.
+std::shared_ptr<CancelLine> PostgresDatabase::startCancel(bool now) noexcept
+{
     const std::lock_guard lock(m_cancelMutex);
     const quint64 statement = m_statementsSent.load();
     if (!m_cancelLine || m_cancelLine->sending.load())
-        return;
-    if (statement == m_cancelledStatement && m_lastCancel.isValid() && m_lastCancel.elapsed() < cancelRepeatMs)
-        return;
+        return {};
+    if (!now && statement == m_cancelledStatement && m_lastCancel.isValid() && m_lastCancel.elapsed() < cancelRepeatMs)
+        return {};
     m_cancelledStatement = statement;
     m_lastCancel.start();
     m_cancelLine->sending = true;
@@ -814,7 +852,9 @@ void PostgresDatabase::sendCancel() noexcept
         }).detach();
     } catch (const std::system_error &) {
         m_cancelLine->sending = false;
+        return {};
     }
+    return m_cancelLine;
 }
 
 } // namespace morvane

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 typedef struct pg_conn PGconn;
 typedef struct pg_result PGresult;
@@ -34,13 +35,13 @@ struct CancelLine;
 // libpq with a URI or a key/value connection string as typed in the path box:
 // libpq's environment variables, ~/.pgpass and sslmode all apply.
 //
-// A select runs in a read-only transaction through a server-side cursor that
-// is fetched in batches, so a result of millions of rows never travels whole.
-// A result set closed before its end keeps its cursor and transaction, so
-// that countRows of the same statement counts in the same snapshot, by moving
-// the cursor to its end where that saves running the statement again;
-// destroying the result set, or any other call, ends the transaction. Action statements run
-// in autocommit.
+// A select runs in a read-only transaction as a plain statement, so that
+// the server can plan it with parallel workers, and its rows are taken one
+// at a time as they arrive: a result of millions of rows never travels
+// whole. A result set closed before its end stops the statement and keeps
+// its transaction, so that countRows of the same statement counts in the
+// same snapshot; destroying the result set, or any other call, ends the
+// transaction. Action statements run in autocommit.
 //
 // The network may fail at any moment, so the connection is never waited on
 // without a way out: interrupt() sends the server a cancel request from a
@@ -86,6 +87,7 @@ private:
     // Ends the session and fails with `why` it was lost.
     [[noreturn]] void lose(const QString &why);
     void sendCancel() noexcept;
+    std::shared_ptr<CancelLine> startCancel(bool now) noexcept;
 
     // One statement of our own; Failure with the server's message. A failure
     // inside the read transaction ends the transaction before it is raised.
@@ -95,24 +97,27 @@ private:
     PgResult runSingle(const QByteArray &sql);
     // Sends a statement and waits for all its results.
     PgResult exchange(const QByteArray &sql, bool single);
+    void flush();
+    PgResult awaitResult();
+    PgResult collect();
     // Waits until the connection's socket is ready for `events`, or gives
     // the connection up when a cancelled statement stays unanswered.
     void await(short events);
     [[nodiscard]] PgResult checked(PgResult result);
 
     quint64 beginRead(const QString &select);
-    // Fetches the next batch of the read's cursor.
-    PgResult fetch(int rows);
-    // Keeps the cursor of read `readId` for countRows; its rows until now
-    // have been fetched.
-    void keepCursor(quint64 readId);
+    // The read's next row, or the result that ends its rows.
+    PgResult nextRow();
+    void stopRows();
+    // Keeps the transaction of read `readId` for countRows; its rows until
+    // now have been read.
+    void keepForCount(quint64 readId);
     // Ends read `readId` if it is still the one open.
     void endRead(quint64 readId) noexcept;
     void endRead() noexcept;
     [[nodiscard]] bool inTransaction() const;
 
     [[nodiscard]] qint64 countOver(const QString &select);
-    [[nodiscard]] bool streamsItsRows(const QString &select);
 
     // Starts one entry point: an interrupt that arrived for an earlier one is
     // forgotten.
@@ -152,13 +157,16 @@ private:
     quint64 m_cancelledStatement = 0;
     QElapsedTimer m_lastCancel;
 
-    // The read transaction: which read it is, the statement its cursor runs,
-    // how many rows were fetched, whether the cursor is kept for a count.
+    // The read transaction: which read it is, its statement, whether rows
+    // are still coming, how many were read, the count once it is known,
+    // whether the transaction is kept for a count.
     quint64 m_readId = 0;
     bool m_reading = false;
     QString m_readSelect;
+    bool m_streaming = false;
     qint64 m_fetched = 0;
-    bool m_cursorKept = false;
+    std::optional<qint64> m_total;
+    bool m_keptForCount = false;
 };
 
 } // namespace morvane
