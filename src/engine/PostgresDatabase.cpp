@@ -261,9 +261,16 @@ PgConnection attemptConnection(const QByteArray &typed, int timeoutSeconds, cons
     auto attempt = std::make_shared<ConnectAttempt>();
     std::thread([attempt, typed, timeout = QByteArray::number(timeoutSeconds)] {
         // Later settings override earlier ones: the typed string may set its
-        // own timeout, but the client encoding stays the one this code decodes.
-        const char *const keywords[] = {"connect_timeout", "dbname", "client_encoding", "fallback_application_name", nullptr};
-        const char *const values[] = {timeout.constData(), typed.constData(), "UTF8", "morvane", nullptr};
+        // own timeouts, but the client encoding stays the one this code
+        // decodes. A network that dies is noticed within a minute, on the
+        // session and on its cancel requests, which libpq sends with the
+        // same settings: data unacknowledged for 30 s, or an idle line whose
+        // probes go unanswered.
+        const char *const keywords[] = {"connect_timeout",  "tcp_user_timeout", "keepalives_idle", "keepalives_interval",
+                                        "keepalives_count", "dbname",           "client_encoding", "fallback_application_name",
+                                        nullptr};
+        const char *const values[] = {timeout.constData(), "30000", "30", "10", "3", typed.constData(), "UTF8", "morvane",
+                                      nullptr};
         PGconn *connection = PQconnectdbParams(keywords, values, 1);
         const std::lock_guard lock(attempt->mutex);
         if (attempt->abandoned)
