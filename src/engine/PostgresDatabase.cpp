@@ -731,8 +731,12 @@ void PostgresDatabase::keepForCount(quint64 readId)
     try {
         stopRows();
         m_keptForCount = true;
+    } catch (const ConnectionLost &) {
+        // The run must hear of it: counting on a new session would run the
+        // statement again.
+        throw;
     } catch (const Failure &) {
-        // The count is then made on its own, or fails with the session.
+        // The count is then made on its own.
     }
 }
 
