@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 namespace morvane {
@@ -22,17 +23,27 @@ class PostgresClientLibrary;
 class DatabaseEngine
 {
 public:
+    // No failure's description repeats a password the path holds. A server
+    // connection that `cancelled` (may be null) stops is given up at once.
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path,
                                                                 const EngineTimeouts &timeouts = {},
-                                                                const PasswordPrompt &askPassword = {});
+                                                                const PasswordPrompt &askPassword = {},
+                                                                const std::atomic_bool *cancelled = nullptr);
     // The same with the PostgreSQL module loaded from where `postgres` says.
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path, const EngineTimeouts &timeouts,
                                                                 PostgresClientLibrary &postgres,
-                                                                const PasswordPrompt &askPassword = {});
+                                                                const PasswordPrompt &askPassword = {},
+                                                                const std::atomic_bool *cancelled = nullptr);
 
     // The path as it may be written to disk: a file path unchanged, a
     // connection string without its password.
     [[nodiscard]] static QString pathToRemember(const QString &path);
+
+private:
+    [[nodiscard]] static std::unique_ptr<Database> openBackend(const QString &path, const EngineTimeouts &timeouts,
+                                                               PostgresClientLibrary &postgres,
+                                                               const PasswordPrompt &askPassword,
+                                                               const std::atomic_bool *cancelled);
 };
 
 } // namespace morvane

@@ -86,7 +86,7 @@ void frmDB::Command1_Click()
         RunWait::run(this, m_context.databaseThread, nullptr,
                      [&opened, path, timeouts = m_context.timeouts,
                       askPassword = passwordPrompt()](const std::atomic_bool &cancelled) {
-                         opened = DatabaseEngine::openDatabase(path, timeouts, askPassword);
+                         opened = DatabaseEngine::openDatabase(path, timeouts, askPassword, &cancelled);
                          if (cancelled)
                              throw Failure(QStringLiteral("The open was cancelled."));
                      },
