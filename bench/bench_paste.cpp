@@ -15,6 +15,9 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
 #include <QDeadlineTimer>
 
 using namespace morvane;
@@ -74,6 +77,28 @@ void reportPaste(const QString &name, const PasteTimes &times, double baselineMs
              .arg(times.eventsMs, 0, 'f', 1).arg(times.paintMs, 0, 'f', 1));
 }
 
+// Registers with the accessibility bus for the events a screen reader
+// follows in a text box, as Orca does; the bridge then sends them. Nothing
+// here receives them: what is measured is the program's side.
+bool listenAsScreenReader()
+{
+    const QDBusReply<QString> address = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), QStringLiteral("org.a11y.Bus"),
+        QStringLiteral("GetAddress")));
+    if (!address.isValid())
+        return false;
+    QDBusConnection bus = QDBusConnection::connectToBus(address.value(), QStringLiteral("screen reader"));
+    for (const char *event : {"object:text-changed", "object:text-caret-moved", "object:text-selection-changed"}) {
+        QDBusMessage registration = QDBusMessage::createMethodCall(
+            QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("/org/a11y/atspi/registry"),
+            QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("RegisterEvent"));
+        registration << QString::fromLatin1(event);
+        if (bus.call(registration).type() == QDBusMessage::ErrorMessage)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -107,10 +132,17 @@ int main(int argc, char *argv[])
     // so, and whether the accessibility bridge was on.
     QString where;
     if (QGuiApplication::platformName() != u"offscreen")
-        where = QStringLiteral(" (%1, accessibility %2)").arg(QGuiApplication::platformName(),
-                                                              QAccessible::isActive() ? u"on" : u"off");
-    // An argument picks the shapes whose names hold it.
-    const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+        where = QStringLiteral(", %1, accessibility %2").arg(QGuiApplication::platformName(),
+                                                             QAccessible::isActive() ? u"on" : u"off");
+    // --screen-reader listens as one does; another argument picks the
+    // shapes whose names hold it.
+    QStringList arguments = QApplication::arguments().mid(1);
+    if (arguments.removeAll(QStringLiteral("--screen-reader")) > 0) {
+        if (!listenAsScreenReader())
+            qFatal("No accessibility bus to listen on");
+        where += QStringLiteral(", a screen reader listening");
+    }
+    const QString only = arguments.value(0);
     for (const auto &[shape, text] : texts) {
         if (!shape.contains(only))
             continue;
