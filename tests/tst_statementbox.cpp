@@ -145,7 +145,8 @@ const QList<std::pair<QString, QString>> &scripts()
         {QStringLiteral("Japanese"), QStringLiteral("\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8\u3067\u3059\u3002 \u30ab\u30bf\u30ab\u30ca")},
         {QStringLiteral("Korean, precomposed and jamo"), QStringLiteral("\ud55c\uad6d\uc5b4 \u1112\u1161\u11ab\u1100\u116e\u11a8 \u1100\u1161 x")},
         {QStringLiteral("emoji"), QStringLiteral("\U0001F44D\U0001F3FD ok \U0001F469\u200D\U0001F469\u200D\U0001F467 \U0001F468\U0001F3FF\u200D\U0001F4BB!")},
-        {QStringLiteral("flags"), QStringLiteral("\U0001F1EE\U0001F1F8\U0001F1EB\U0001F1F7\U0001F1EF\U0001F1F5 x \U0001F3F3\uFE0F\u200D\U0001F308")},
+        {QStringLiteral("flags"), QStringLiteral("\U0001F1EE\U0001F1F8\U0001F1EB\U0001F1F7\U0001F1EF\U0001F1F5 x \U0001F3F3\uFE0F\u200D\U0001F308 ")
+                                      + QStringLiteral("\U0001F1EE\U0001F1F8\U0001F1EB\U0001F1F7\U0001F1EF\U0001F1F5").repeated(4)},
         {QStringLiteral("tabs and lines"), QStringLiteral("a\tb\t\tc\n\td\te\n\nselect")},
         {QStringLiteral("long lines"), QStringLiteral("select alpha, beta, gamma, delta from table_one ").repeated(6) + QStringLiteral("\nend")},
     };

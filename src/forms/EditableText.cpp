@@ -74,28 +74,17 @@ bool splitsUnspacedWords(QStringView text, qsizetype position)
            && (writtenWithoutSpaces(codePointBefore(text, position)) || writtenWithoutSpaces(codePointAt(text, position)));
 }
 
-// The boundaries of `type` in `text` between `from` and `to` (exclusive),
-// the first after `from` or, backwards, the last before `to`; -1 if none.
-qsizetype boundaryAfter(QTextBoundaryFinder::BoundaryType type, QStringView text, qsizetype from,
-                        bool (*accept)(QStringView, qsizetype))
+// The first boundary of `type` in `text` after `from` that `accept` takes,
+// or going backwards the last before it; -1 if there is none.
+qsizetype acceptedBoundary(QTextBoundaryFinder::BoundaryType type, QStringView text, qsizetype from, bool backwards,
+                           bool (*accept)(QStringView, qsizetype))
 {
     QTextBoundaryFinder finder(type, text);
     finder.setPosition(from);
-    for (qsizetype b = finder.toNextBoundary(); b != -1; b = finder.toNextBoundary()) {
-        if (accept(text, b))
-            return b;
-    }
-    return -1;
-}
-
-qsizetype boundaryBefore(QTextBoundaryFinder::BoundaryType type, QStringView text, qsizetype to,
-                         bool (*accept)(QStringView, qsizetype))
-{
-    QTextBoundaryFinder finder(type, text);
-    finder.setPosition(to);
-    for (qsizetype b = finder.toPreviousBoundary(); b != -1; b = finder.toPreviousBoundary()) {
-        if (accept(text, b))
-            return b;
+    const auto step = [&finder, backwards] { return backwards ? finder.toPreviousBoundary() : finder.toNextBoundary(); };
+    for (qsizetype boundary = step(); boundary != -1; boundary = step()) {
+        if (accept(text, boundary))
+            return boundary;
     }
     return -1;
 }
@@ -247,24 +236,27 @@ Qt::LayoutDirection EditableText::paragraphDirection(qsizetype start) const
 }
 
 // Characters are found among the text around the position, from a little
-// before it: a boundary depends on what comes before it, and a run of flags
-// pairs its letters from its start.
+// before it: a boundary depends on what comes before it.
+// A run of flags pairs its letters from its start, so a look at the text
+// from `from` begins where such a run does.
+qsizetype EditableText::contextStart(qsizetype from) const
+{
+    while (from >= 2 && isRegionalIndicator(codePointBefore(m_text, from)))
+        from -= 2;
+    return from;
+}
+
 qsizetype EditableText::nextCharacter(qsizetype position) const
 {
     if (position >= m_text.size())
         return m_text.size();
     if (m_text[position] == u'\n')
         return position + 1;
-    const qsizetype start = std::max(paragraphStart(position), position - reach);
-    qsizetype from = start;
-    while (from >= 2 && from > position - 100 * reach && isRegionalIndicator(codePointBefore(m_text, from)))
-        from -= 2;
-    if (from < start && m_text[from - 1] != u'\n')
-        from = start;
+    const qsizetype from = contextStart(std::max(paragraphStart(position), position - reach));
     const qsizetype end = paragraphEnd(position);
     for (qsizetype to = std::min(end, position + reach);; to = std::min(end, position + 4 * (to - position))) {
-        const qsizetype next = boundaryAfter(QTextBoundaryFinder::Grapheme, QStringView(m_text).sliced(from, to - from),
-                                             position - from, anyBoundary);
+        const qsizetype next = acceptedBoundary(QTextBoundaryFinder::Grapheme, QStringView(m_text).sliced(from, to - from),
+                                             position - from, false, anyBoundary);
         if (next >= 0)
             return from + next;
         if (to == end)
@@ -280,13 +272,9 @@ qsizetype EditableText::previousCharacter(qsizetype position) const
         return position - 1;
     const qsizetype paragraph = paragraphStart(position);
     for (qsizetype from = std::max(paragraph, position - reach);; from = std::max(paragraph, position - 4 * (position - from))) {
-        qsizetype start = from;
-        while (start >= 2 && start > from - 100 * reach && isRegionalIndicator(codePointBefore(m_text, start)))
-            start -= 2;
-        if (start < from && m_text[start - 1] != u'\n')
-            start = from;
-        const qsizetype previous = boundaryBefore(QTextBoundaryFinder::Grapheme, QStringView(m_text).sliced(start, position - start),
-                                                  position - start, anyBoundary);
+        const qsizetype start = contextStart(from);
+        const qsizetype previous = acceptedBoundary(QTextBoundaryFinder::Grapheme, QStringView(m_text).sliced(start, position - start),
+                                                  position - start, true, anyBoundary);
         if (previous > from - start || (previous >= 0 && from == paragraph))
             return start + previous;
         if (from == paragraph)
@@ -321,8 +309,8 @@ qsizetype EditableText::wordEnd(qsizetype position, qsizetype end) const
     while (from > 0 && from > position - reach && inWord(m_text[from - 1]))
         --from;
     const qsizetype last = std::min(to, position + reach);
-    const qsizetype split = boundaryAfter(QTextBoundaryFinder::Word, QStringView(m_text).sliced(from, last - from),
-                                          position - from, splitsUnspacedWords);
+    const qsizetype split = acceptedBoundary(QTextBoundaryFinder::Word, QStringView(m_text).sliced(from, last - from),
+                                          position - from, false, splitsUnspacedWords);
     return split >= 0 ? from + split : to;
 }
 
@@ -342,8 +330,8 @@ qsizetype EditableText::wordStart(qsizetype position, qsizetype start) const
     qsizetype to = position;
     while (to < m_text.size() && to < position + reach && inWord(m_text[to]))
         ++to;
-    const qsizetype split = boundaryBefore(QTextBoundaryFinder::Word, QStringView(m_text).sliced(first, to - first),
-                                           position - first, splitsUnspacedWords);
+    const qsizetype split = acceptedBoundary(QTextBoundaryFinder::Word, QStringView(m_text).sliced(first, to - first),
+                                           position - first, true, splitsUnspacedWords);
     return split >= 0 ? first + split : from;
 }
 

@@ -85,6 +85,7 @@ private:
     Change apply(const Edit &edit, bool backwards);
     // Joins `edit` to the last change if it runs on from it.
     bool joinLast(const Edit &edit);
+    [[nodiscard]] qsizetype contextStart(qsizetype from) const;
     [[nodiscard]] qsizetype wordEnd(qsizetype position, qsizetype end) const;
     [[nodiscard]] qsizetype wordStart(qsizetype position, qsizetype start) const;
 
