@@ -94,7 +94,6 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, cons
 {
     return openDatabase(path, timeouts, PostgresClientLibrary::installed(), askPassword, cancelled);
 }
-}
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
                                                        PostgresClientLibrary &postgres,
