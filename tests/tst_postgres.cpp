@@ -707,7 +707,13 @@ private slots:
         QVERIFY(!result.failure);
         QCOMPARE(result.rowCount, QueryRun::rowLimit);
         QCOMPARE(*result.countMessage, QStringLiteral("Over 1000 items found."));
+#ifdef __SANITIZE_ADDRESS__
+        // AddressSanitizer keeps freed blocks aside to catch late uses, so
+        // under it resident memory says nothing about what the rows hold.
+        Q_UNUSED(grownKb)
+#else
         QVERIFY2(grownKb < 20 * 1024, qPrintable(QStringLiteral("grew by %1 kB").arg(grownKb)));
+#endif
     }
 
 private:
