@@ -225,7 +225,7 @@ private slots:
         QCOMPARE(m_window->resultGrid->columnWidth(1), expectedWidth(QStringLiteral("b"), reversed));
     }
 
-    void failuresWarnAndKeepWhatWasThere()
+    void failuresWarnAndClearTheCount()
     {
         get(QStringLiteral("select id from a"));
         QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
@@ -236,12 +236,20 @@ private slots:
         QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Error in database. no such table: missing_table")});
         QCOMPARE(test::gridRowCount(m_window->resultGrid), 0);
         QCOMPARE(test::gridHeaders(m_window->resultGrid).size(), 0);
-        QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
+        QCOMPARE(m_window->countLabel->text(), QString());
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select id from missing_table"));
+
+        // A run that fails in its third row shows the two rows read, and no
+        // count: not the last statement's.
+        get(QStringLiteral("select id from a"));
+        get(QStringLiteral("select case when id = 3 then abs(-9223372036854775807 - 1) else id end as v from a"));
+        QCOMPARE(warnings.messages().last(), QStringLiteral("Error in database. integer overflow"));
+        QCOMPARE(test::gridRowCount(m_window->resultGrid), 2);
+        QCOMPARE(m_window->countLabel->text(), QString());
 
         // An action statement typed into the select box is refused, not run.
         get(QStringLiteral("delete from a"));
-        QCOMPARE(warnings.messages().size(), 2);
+        QCOMPARE(warnings.messages().size(), 3);
         QVERIFY(warnings.messages().last().startsWith(QStringLiteral("Error in database. ")));
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
     }

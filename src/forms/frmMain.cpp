@@ -325,7 +325,10 @@ void frmMain::getButton_Click()
     QueryResult result;
     try {
         txtSelect_LostFocus();
+        // The grid and its count belong to the statement that runs now: a
+        // run that fails leaves neither the rows nor the count of the last.
         resultGrid->clear();
+        countLabel->clear();
         Database &database = *m_context.database;
         runOnDatabase([&result, &database, select = txtSelect->toPlainText(), fields = colFields](const std::atomic_bool &cancelled) {
             result = QueryRun(database, cancelled).run(select, fields);
@@ -334,8 +337,7 @@ void frmMain::getButton_Click()
         warn(QStringLiteral("Error in database. ") + error.description());
         return;
     }
-    if (result.countMessage)
-        countLabel->setText(*result.countMessage);
+    countLabel->setText(result.countMessage.value_or(QString()));
     const std::optional<QString> failure = result.failure;
     resultGrid->show(std::move(result));
     if (failure)
