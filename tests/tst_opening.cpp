@@ -295,6 +295,8 @@ private slots:
         QTest::addColumn<QString>("damage");
         QTest::addColumn<bool>("warns");
         QTest::newRow("damaged file") << "damaged" << false;
+        for (int seed = 1; seed <= 8; ++seed)
+            QTest::addRow("random bytes %d", seed) << QStringLiteral("random %1").arg(seed) << false;
         QTest::newRow("a folder in its place") << "folder" << true;
         QTest::newRow("unreadable file") << "unreadable" << true;
         QTest::newRow("read-only folder") << "read-only folder" << true;
@@ -309,6 +311,11 @@ private slots:
         const QString ini = folder + QStringLiteral("/Morvane.ini");
         if (damage == QStringLiteral("damaged")) {
             test::writeFile(ini, "[Main");
+        } else if (damage.startsWith(QStringLiteral("random"))) {
+            QRandomGenerator random(damage.sliced(7).toUInt());
+            QByteArray bytes(4096, Qt::Uninitialized);
+            random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+            test::writeFile(ini, bytes);
         } else if (damage == QStringLiteral("folder")) {
             QVERIFY(QDir().mkpath(ini));
         } else {
@@ -329,10 +336,12 @@ private slots:
             QVERIFY2(warnings.messages()[0].contains(QStringLiteral("Morvane.ini")), qPrintable(warnings.messages()[0]));
             QVERIFY(warnings.descriptions()[0].contains(ini));
         } else {
-            // A damaged file reads as empty, and is written anew as a whole.
-            QCOMPARE(warnings.messages().size(), 0);
+            // A damaged file reads as empty, and is written anew as a whole:
+            // nothing of it is left beside the path.
+            QCOMPARE(warnings.messages(), QStringList());
             QCOMPARE(m_loadedPath, QString());
             QSettings reread(ini, QSettings::IniFormat);
+            QCOMPARE(reread.allKeys(), QStringList{QStringLiteral("Main/DB")});
             QCOMPARE(reread.status(), QSettings::NoError);
             QCOMPARE(reread.value(QStringLiteral("Main/DB")).toString(), m_database);
         }
