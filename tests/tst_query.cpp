@@ -1,6 +1,7 @@
 // The query window at work: Get into the grid, the count message, Execute,
 // focus and the remembered statements, on a real SQLite file.
 #include "OutlineList.h"
+#include "QueryRun.h"
 #include "TestSupport.h"
 
 #include <QAccessible>
@@ -223,6 +224,35 @@ private slots:
         QVERIFY(expectedWidth(QStringLiteral("a"), texts) < 4800);
         QCOMPARE(m_window->resultGrid->columnWidth(0), expectedWidth(QStringLiteral("a"), texts));
         QCOMPARE(m_window->resultGrid->columnWidth(1), expectedWidth(QStringLiteral("b"), reversed));
+    }
+
+    void longTextsAreKeptAsTheirStart()
+    {
+        // The grid keeps the start of a long text and says how long it was;
+        // it draws only what its widest column can show, and copies the rest.
+        get(QStringLiteral("select printf('%.*c', 4000000, 'x') as t, 'short' as s"));
+        const ResultGrid *grid = m_window->resultGrid;
+        const QueryResult &kept = grid->rows().result();
+        const QString start(QueryRun::longestCellText, u'x');
+        QCOMPARE(kept.text(0, 0), start + QStringLiteral("... (4000000 characters)"));
+        QCOMPARE(kept.text(0, 1), QStringLiteral("short"));
+        QCOMPARE(test::gridRow(grid, 0), (QStringList{QString(QueryResult::shownLength, u'x'), QStringLiteral("short")}));
+        QCOMPARE(grid->columnWidth(0), 4800.0f);
+        QVERIFY(grid->isCutOff(grid->model()->index(0, 0)));
+        QCOMPARE(grid->model()->index(0, 0).data(Qt::ToolTipRole).toString(), kept.text(0, 0));
+        m_window->resultGrid->selectAll();
+        QCOMPARE(grid->selectedRowsText(), QStringLiteral("t\ts\n") + kept.text(0, 0) + QStringLiteral("\tshort\n"));
+
+        // A Get keeps the longer starts only until it holds its budget.
+        get(QStringLiteral("select t as a, t as b, t as c, t as d, t as e, t as f, t as g, t as h, t as i, t as j "
+                           "from (select printf('%.*c', 2001, 'z') as t from n where i <= 1000)"));
+        qsizetype total = 0;
+        for (const QString &cell : kept.cells)
+            total += cell.size();
+        QVERIFY(total < QueryRun::cellTextBudget + 10000 * 300);
+        const QString marker = QStringLiteral("... (2001 characters)");
+        QCOMPARE(kept.text(0, 0), QString(QueryRun::longestCellText, u'z') + marker);
+        QCOMPARE(kept.text(999, 9), QString(QueryResult::shownLength, u'z') + marker);
     }
 
     void failuresWarnAndClearTheCount()
