@@ -3,6 +3,7 @@
 #include "Design.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QDialog>
 #include <QEventLoop>
 #include <QApplication>
@@ -13,6 +14,10 @@
 #include <QScopeGuard>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <memory>
+#include <utility>
+#include <vector>
 
 namespace morvane {
 
@@ -66,6 +71,82 @@ private:
 // handler, well inside what a user notices, and paints once they are done.
 constexpr int quickRunMs = 25;
 
+// The keys typed while a run waits for its progress window. The window
+// system holds them back until then, and the windows behind a modal one would
+// drop them. They are taken now and handed over once the run has ended and no
+// modal window (a warning about the run) holds the keyboard: the window they
+// were typed into gives them to its focus control, as if typed then. Clicks
+// meanwhile are dropped, as the modal window would drop them.
+class TypeAhead : public QObject
+{
+public:
+    explicit TypeAhead(QObject *owner) : QObject(owner)
+    {
+        connect(&m_poll, &QTimer::timeout, this, &TypeAhead::deliverIfFree);
+    }
+
+    void collectPending()
+    {
+        qApp->installEventFilter(this);
+        QCoreApplication::processEvents();
+        qApp->removeEventFilter(this);
+    }
+
+    void deliverWhenFree()
+    {
+        if (m_keys.empty())
+            deleteLater();
+        else
+            m_poll.start(10);
+    }
+
+protected:
+    bool eventFilter(QObject *receiver, QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+            m_keys.emplace_back(receiver, static_cast<QKeyEvent *>(event)->clone());
+            return true;
+        case QEvent::ShortcutOverride:
+            // Taken as a key for the control, not as a shortcut: the key
+            // press that follows is kept.
+            event->accept();
+            return true;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::ContextMenu:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    void deliverIfFree()
+    {
+        if (QApplication::activeModalWidget())
+            return;
+        m_poll.stop();
+        // A key may start another run, with event loops of its own.
+        const auto keys = std::move(m_keys);
+        deleteLater();
+        for (const auto &[receiver, key] : keys) {
+            if (receiver)
+                QCoreApplication::sendEvent(receiver, key.get());
+        }
+    }
+
+    QTimer m_poll;
+    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QKeyEvent>>> m_keys;
+};
+
 void rethrowFailure(DatabaseThread &thread)
 {
     if (std::exception_ptr failure = thread.takeFailure())
@@ -93,6 +174,10 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
     QObject::connect(&delay, &QTimer::timeout, &loop, &QEventLoop::quit);
     delay.start(progressDelayMs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
+    auto *typed = new TypeAhead(window);
+    const auto deliverTyped = qScopeGuard([typed] { typed->deliverWhenFree(); });
+    if (thread.isBusy())
+        typed->collectPending();
     if (thread.isBusy()) {
         // The progress window takes the keyboard; it goes back where it was.
         const QPointer<QWidget> focus = QApplication::focusWidget();
