@@ -164,7 +164,7 @@ SqliteStatement SqliteConnection::prepareSingle(const QString &sql)
 SqliteStatement SqliteConnection::prepareReading(const QString &sql)
 {
     SqliteStatement statement = prepareSingle(sql);
-    if (!sqlite3_stmt_readonly(statement.get()))
+    if (!sqlite3_stmt_readonly(statement.get()) && !(m_guard && m_guard->onlyReadASetting()))
         throw Failure(QStringLiteral("Only a statement that reads can be opened as a result set; run action statements with Execute."));
     return statement;
 }
@@ -189,7 +189,9 @@ void SqliteConnection::useRule(SqliteGuard::Rule rule)
 std::unique_ptr<Recordset> SqliteConnection::openRecordset(const QString &sql)
 {
     useRule(SqliteGuard::Rule::Get);
-    return std::make_unique<SqliteRecordset>(*this, prepareReading(sql));
+    SqliteStatement statement = prepareReading(sql);
+    useRule(SqliteGuard::Rule::GetRunning);
+    return std::make_unique<SqliteRecordset>(*this, std::move(statement));
 }
 
 qint64 SqliteConnection::countRows(const QString &select)
@@ -206,6 +208,7 @@ qint64 SqliteConnection::countRows(const QString &select)
     count += SqlText::withoutTrailingTrivia(select);
     count += QStringLiteral("\n)");
     SqliteStatement statement = prepareReading(count);
+    useRule(SqliteGuard::Rule::GetRunning);
     const int rc = sqlite3_step(statement.get());
     if (rc != SQLITE_ROW)
         fail();
