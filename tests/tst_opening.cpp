@@ -4,6 +4,8 @@
 #include "StartUp.h"
 #include "TestSupport.h"
 
+#include <sqlite3.h>
+
 #include <unistd.h>
 
 using namespace morvane;
@@ -393,6 +395,39 @@ private slots:
         QTRY_VERIFY(!dialog->isVisible());
         QVERIFY(!m_open);
         QVERIFY(!test::visibleForm<frmMain>());
+    }
+
+    void cancelEndsAnOpenThatWaitsForALock()
+    {
+        // Another program holds the file; the open would wait a minute.
+        sqlite3 *holder = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(m_database).constData(), &holder), SQLITE_OK);
+        const auto closeHolder = qScopeGuard([holder] { sqlite3_close(holder); });
+        QCOMPARE(sqlite3_exec(holder, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+        makeContext(m_dir.filePath(QStringLiteral("locked.ini")));
+        m_context->timeouts.busyMs = 60000;
+        m_context->progressDelayMs = 30;
+        // Lets go of the file if Cancel did not end the wait.
+        bool released = false;
+        QTimer release;
+        release.setSingleShot(true);
+        connect(&release, &QTimer::timeout, this, [&] { released = sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr) == SQLITE_OK; });
+        QTimer canceller;
+        connect(&canceller, &QTimer::timeout, this, [&] {
+            auto *progress = QApplication::activeModalWidget();
+            if (progress && progress->objectName() == QStringLiteral("frmProgress") && !canceller.property("done").toBool()) {
+                canceller.setProperty("done", true);
+                release.start(5000);
+                progress->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
+            }
+        });
+        canceller.start(5);
+
+        test::WarningCatcher warnings;
+        QVERIFY(!test::openThroughDialog(*m_context, m_database));
+        QVERIFY2(!released, "the open waited for the lock after Cancel");
+        QCOMPARE(warnings.descriptions(), QStringList{QStringLiteral("The open was cancelled.")});
+        QVERIFY(!m_open);
     }
 
 private:

@@ -88,19 +88,20 @@ bool isEncryptedOfficeFile(const QString &path, const QByteArray &header)
 
 } // namespace
 
-std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts)
+std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
+                                                       const std::atomic_bool *cancelled)
 {
-    return openDatabase(path, timeouts, PostgresClientLibrary::installed());
+    return openDatabase(path, timeouts, PostgresClientLibrary::installed(), cancelled);
 }
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
-                                                       PostgresClientLibrary &postgres)
+                                                       PostgresClientLibrary &postgres, const std::atomic_bool *cancelled)
 {
     if (PostgresConnectionString::isConnectionString(path, postgres))
         return postgres.backend().connect(path, timeouts.connectSeconds);
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
-        return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
+        return std::make_unique<SqliteDatabase>(path, timeouts.busyMs, cancelled);
     if (JetDatabase::hasSignature(header))
         return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs);
     if (isEncryptedOfficeFile(path, header)) {

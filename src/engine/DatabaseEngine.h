@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <atomic>
+
 #include <memory>
 
 namespace morvane {
@@ -19,11 +21,15 @@ class PostgresClientLibrary;
 class DatabaseEngine
 {
 public:
+    // Raising `cancelled` (may be null, any thread) ends a wait for another
+    // program's lock on an SQLite file at once.
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path,
-                                                                const EngineTimeouts &timeouts = {});
+                                                                const EngineTimeouts &timeouts = {},
+                                                                const std::atomic_bool *cancelled = nullptr);
     // The same with the PostgreSQL module loaded from where `postgres` says.
     [[nodiscard]] static std::unique_ptr<Database> openDatabase(const QString &path, const EngineTimeouts &timeouts,
-                                                                PostgresClientLibrary &postgres);
+                                                                PostgresClientLibrary &postgres,
+                                                                const std::atomic_bool *cancelled = nullptr);
 
     // The path as it may be written to disk: a file path unchanged, a
     // connection string without its password.

@@ -81,7 +81,12 @@ void frmDB::Command1_Click()
         m_opening = true;
         RunWait::run(this, m_context.databaseThread, nullptr,
                      [&opened, path, timeouts = m_context.timeouts](const std::atomic_bool &cancelled) {
-                         opened = DatabaseEngine::openDatabase(path, timeouts);
+                         try {
+                             opened = DatabaseEngine::openDatabase(path, timeouts, &cancelled);
+                         } catch (const Failure &) {
+                             if (!cancelled)
+                                 throw;
+                         }
                          if (cancelled)
                              throw Failure(QStringLiteral("The open was cancelled."));
                      },
