@@ -1,6 +1,7 @@
 #include "RunWait.h"
 
 #include "Design.h"
+#include "Failure.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -155,8 +156,8 @@ void rethrowFailure(DatabaseThread &thread)
 
 } // namespace
 
-void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptible, DatabaseThread::Job job,
-                  int progressDelayMs)
+void RunWait::wait(QWidget *window, DatabaseThread &thread, Database *interruptible, DatabaseThread::Job job,
+                   int progressDelayMs)
 {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
@@ -191,7 +192,10 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
             focus->setFocus(Qt::OtherFocusReason);
         }
     }
-
+    // The program is ending (its event loops were told to quit): the job
+    // runs on until the thread stops it.
+    if (thread.isBusy())
+        throw Failure(QStringLiteral("The program is ending."));
     rethrowFailure(thread);
 }
 

@@ -77,22 +77,23 @@ void frmDB::Command1_Click()
     // extension, and it is remembered in the same form, less any password.
     const QString path = Text1->text();
     try {
-        std::unique_ptr<Database> opened;
         m_opening = true;
-        RunWait::run(this, m_context.databaseThread, nullptr,
-                     [&opened, path, timeouts = m_context.timeouts](const std::atomic_bool &cancelled) {
-                         try {
-                             opened = DatabaseEngine::openDatabase(path, timeouts, &cancelled);
-                         } catch (const Failure &) {
-                             if (!cancelled)
-                                 throw;
-                         }
-                         if (cancelled)
-                             throw Failure(QStringLiteral("The open was cancelled."));
-                     },
-                     m_context.progressDelayMs);
+        m_context.database = RunWait::run(
+            this, m_context.databaseThread, nullptr,
+            [path, timeouts = m_context.timeouts](const std::atomic_bool &cancelled) {
+                std::unique_ptr<Database> opened;
+                try {
+                    opened = DatabaseEngine::openDatabase(path, timeouts, &cancelled);
+                } catch (const Failure &) {
+                    if (!cancelled)
+                        throw;
+                }
+                if (cancelled)
+                    throw Failure(QStringLiteral("The open was cancelled."));
+                return opened;
+            },
+            m_context.progressDelayMs);
         m_opening = false;
-        m_context.database = std::move(opened);
     } catch (const std::exception &error) {
         m_opening = false;
         if (m_closeAfterOpen)

@@ -299,7 +299,8 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void frmMain::runOnDatabase(DatabaseThread::Job job)
+template<typename Job>
+auto frmMain::runOnDatabase(Job job)
 {
     // Input waits while a run is on, but a click already queued can arrive
     // between its end and the next run; one run at a time.
@@ -311,7 +312,7 @@ void frmMain::runOnDatabase(DatabaseThread::Job job)
         if (m_closeAfterRun)
             QTimer::singleShot(0, this, &QWidget::close);
     });
-    RunWait::run(this, m_context.databaseThread, m_context.database.get(), std::move(job), m_context.progressDelayMs);
+    return RunWait::run(this, m_context.databaseThread, m_context.database.get(), std::move(job), m_context.progressDelayMs);
 }
 
 void frmMain::warn(const QString &message, const QString &description)
@@ -329,9 +330,11 @@ void frmMain::getButton_Click()
         // run that fails leaves neither the rows nor the count of the last.
         resultGrid->clear();
         countLabel->clear();
+        // The database belongs to the program, which stops this thread
+        // before it lets the database go.
         Database &database = *m_context.database;
-        runOnDatabase([&result, &database, select = txtSelect->toPlainText(), fields = colFields](const std::atomic_bool &cancelled) {
-            result = QueryRun(database, cancelled).run(select, fields);
+        result = runOnDatabase([&database, select = txtSelect->toPlainText(), fields = colFields](const std::atomic_bool &cancelled) {
+            return QueryRun(database, cancelled).run(select, fields);
         });
     } catch (const Failure &error) {
         warn(QStringLiteral("Error in database. ") + error.description());

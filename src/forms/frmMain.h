@@ -65,8 +65,10 @@ private:
     void makeDefault(QPushButton *button);
     bool pressDefaultButton(QObject *watched, const QKeyEvent *keyEvent);
     void storeBoth();
-    // Runs `job` on the database thread and waits for it; rethrows its failure.
-    void runOnDatabase(DatabaseThread::Job job);
+    // Runs `job` on the database thread and waits for it; returns what it
+    // returned, or rethrows its failure.
+    template<typename Job>
+    auto runOnDatabase(Job job);
     // A warning, unless the window is on its way to close.
     void warn(const QString &message, const QString &description = {});
 
