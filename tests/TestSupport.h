@@ -147,8 +147,8 @@ inline frmMain *openThroughDialog(AppContext &context, const QString &path)
 {
     frmDB *dialog = createForm<frmDB>(context);
     dialog->show();
-    dialog->Text1->setText(path);
-    dialog->Command1->click();
+    dialog->pathBox->setText(path);
+    dialog->openButton->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return visibleForm<frmMain>();
 }

@@ -77,10 +77,10 @@ private slots:
         Main(m_app->context);
         const QList<frmDB *> dialogs = openForms<frmDB>();
         QCOMPARE(dialogs.size(), 1);
-        QCOMPARE(dialogs.first()->Text1->text(), QString());
+        QCOMPARE(dialogs.first()->pathBox->text(), QString());
         QCOMPARE(dialogs.first()->windowTitle(), QStringLiteral("Select Database"));
-        QVERIFY(dialogs.first()->Text1->hasFocus() || QApplication::focusWidget() == nullptr);
-        QVERIFY(dialogs.first()->Command1->isDefault());
+        QVERIFY(dialogs.first()->pathBox->hasFocus() || QApplication::focusWidget() == nullptr);
+        QVERIFY(dialogs.first()->openButton->isDefault());
     }
 
     void failedOpenWarnsAndKeepsTheDialog_data()
@@ -115,10 +115,10 @@ private slots:
         Main(m_app->context);
         frmDB *dialog = openForms<frmDB>().value(0);
         QVERIFY(dialog);
-        QCOMPARE(dialog->Text1->text(), QStringLiteral("the earlier path"));
-        dialog->Text1->setText(typed);
+        QCOMPARE(dialog->pathBox->text(), QStringLiteral("the earlier path"));
+        dialog->pathBox->setText(typed);
         test::WarningCatcher warnings;
-        dialog->Command1->click();
+        dialog->openButton->click();
         QDir::setCurrent(previousFolder);
 
         QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Database was not found.")});
@@ -127,7 +127,7 @@ private slots:
                  qPrintable(warnings.descriptions().value(0)));
         QVERIFY(warnings.lastHadNoOwner());
         QCOMPARE(openForms<frmDB>(), QList<frmDB *>{dialog});
-        QCOMPARE(dialog->Text1->text(), typed);
+        QCOMPARE(dialog->pathBox->text(), typed);
         QVERIFY(openForms<frmMain>().isEmpty());
         QVERIFY(!m_app->database);
         QCOMPARE(SettingsStore().databasePath(), QStringLiteral("the earlier path"));
@@ -150,8 +150,8 @@ private slots:
         const int exitCode = runApplication([&] {
             Main(m_app->context);
             dialog = openForms<frmDB>().value(0);
-            dialog->Text1->setText(spaced);
-            dialog->Command1->click();
+            dialog->pathBox->setText(spaced);
+            dialog->openButton->click();
             QTimer::singleShot(50, qApp, [&] {
                 dialogGone = dialog.isNull();
                 const QList<frmMain *> windows = openForms<frmMain>();
@@ -172,7 +172,7 @@ private slots:
 
         // The next start offers the remembered path.
         Main(m_app->context);
-        QCOMPARE(openForms<frmDB>().value(0)->Text1->text(), spaced);
+        QCOMPARE(openForms<frmDB>().value(0)->pathBox->text(), spaced);
     }
 
     void enterOpensAndEscapeCancels()
@@ -180,10 +180,10 @@ private slots:
         Main(m_app->context);
         frmDB *dialog = openForms<frmDB>().value(0);
         QVERIFY(dialog);
-        dialog->Text1->setText(m_database);
+        dialog->pathBox->setText(m_database);
         dialog->activateWindow();
-        dialog->Text1->setFocus();
-        QTest::keyClick(dialog->Text1, Qt::Key_Return);
+        dialog->pathBox->setFocus();
+        QTest::keyClick(dialog->pathBox, Qt::Key_Return);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(openForms<frmDB>().isEmpty());
         QCOMPARE(openForms<frmMain>().size(), 1);
@@ -193,8 +193,8 @@ private slots:
         // Esc, Cancel and the close box each end the program, saving nothing.
         using Closer = std::function<void(frmDB *)>;
         const QList<Closer> closers{
-            [](frmDB *dialog) { QTest::keyClick(dialog->Text1, Qt::Key_Escape); },
-            [](frmDB *dialog) { dialog->Command2->click(); },
+            [](frmDB *dialog) { QTest::keyClick(dialog->pathBox, Qt::Key_Escape); },
+            [](frmDB *dialog) { dialog->cancelButton->click(); },
             [](frmDB *dialog) { dialog->close(); },
         };
         for (const Closer &closeDialog : closers) {
@@ -202,7 +202,7 @@ private slots:
             const int exitCode = runApplication([&] {
                 Main(m_app->context);
                 cancelled = openForms<frmDB>().value(0);
-                cancelled->Text1->setText(QStringLiteral("typed but never opened"));
+                cancelled->pathBox->setText(QStringLiteral("typed but never opened"));
                 closeDialog(cancelled);
             });
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -218,11 +218,11 @@ private slots:
         for (const Qt::Key closingKey : {Qt::Key_Return, Qt::Key_Space}) {
             int escapesSurvived = 0;
             test::WarningCatcher warnings([&](frmVidvorun *warning) {
-                QTest::keyClick(warning->Command1, Qt::Key_Escape);
+                QTest::keyClick(warning->closeButton, Qt::Key_Escape);
                 if (warning->isVisible())
                     ++escapesSurvived;
-                QVERIFY(warning->Command1->hasFocus());
-                QTest::keyClick(warning->Command1, closingKey);
+                QVERIFY(warning->closeButton->hasFocus());
+                QTest::keyClick(warning->closeButton, closingKey);
             });
             frmVidvorun::showWarning(QStringLiteral("First"));
             QCOMPARE(escapesSurvived, 1);
@@ -237,7 +237,7 @@ private slots:
         QCOMPARE(warnings.messages(), (QStringList{longMessage, QStringLiteral("Database was not found.")}));
         QVERIFY(!warnings.lastWordWrap());
         frmVidvorun probe;
-        QCOMPARE(warnings.lastLabelGeometry(), probe.Label1->geometry());
+        QCOMPARE(warnings.lastLabelGeometry(), probe.messageLabel->geometry());
         QCOMPARE(warnings.lastLabelGeometry().height(), 19);
         QVERIFY(warnings.lastLabelGeometry().right() >= warnings.lastDialogSize().width());
         QCOMPARE(probe.windowTitle(), QStringLiteral("Viðvörun"));
@@ -388,10 +388,10 @@ private slots:
         makeContext(m_dir.filePath(QStringLiteral("cancel.ini")));
         auto dialog = std::make_unique<frmDB>(*m_context);
         QVERIFY(test::showAndWait(dialog.get()));
-        dialog->Text1->setText(m_database);
-        dialog->Command2->setFocus();
-        QTRY_VERIFY(dialog->Command2->hasFocus());
-        QTest::keyClick(dialog->Command2, Qt::Key_Return);
+        dialog->pathBox->setText(m_database);
+        dialog->cancelButton->setFocus();
+        QTRY_VERIFY(dialog->cancelButton->hasFocus());
+        QTest::keyClick(dialog->cancelButton, Qt::Key_Return);
         QTRY_VERIFY(!dialog->isVisible());
         QVERIFY(!m_open);
         QVERIFY(!test::visibleForm<frmMain>());

@@ -86,9 +86,9 @@ void ResultGrid::clear()
     m_model->clear();
 }
 
-void ResultGrid::show(QueryResult result)
+void ResultGrid::setResult(QueryResult result)
 {
-    m_model->show(std::move(result));
+    m_model->setResult(std::move(result));
     sizeColumns();
 }
 

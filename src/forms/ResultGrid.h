@@ -25,7 +25,7 @@ public:
     ~ResultGrid() override;
 
     void clear();
-    void show(QueryResult result);
+    void setResult(QueryResult result);
 
     [[nodiscard]] const ResultModel &rows() const { return *m_model; }
     [[nodiscard]] float columnWidth(int column) const;

@@ -15,10 +15,10 @@ ResultModel::ResultModel(QObject *parent) : QAbstractTableModel(parent) {}
 
 void ResultModel::clear()
 {
-    show(QueryResult());
+    setResult(QueryResult());
 }
 
-void ResultModel::show(QueryResult result)
+void ResultModel::setResult(QueryResult result)
 {
     beginResetModel();
     m_result = std::move(result);

@@ -19,7 +19,7 @@ public:
     // Empties the grid: no rows, no columns.
     void clear();
     // Shows `result`, columns and rows at once.
-    void show(QueryResult result);
+    void setResult(QueryResult result);
 
     [[nodiscard]] const QueryResult &result() const { return m_result; }
 

@@ -33,11 +33,11 @@ public:
     // UpdateOutline on every change of the text.
     [[nodiscard]] const QStringList &fields() const { return colFields; }
 
-    QGroupBox *Frame2;
-    QLabel *Label1;
+    QGroupBox *selectFrame;
+    QLabel *selectLabel;
     StatementBox *txtSelect;
     QPushButton *getButton;
-    QGroupBox *Frame1;
+    QGroupBox *executeFrame;
     StatementBox *txtExecute;
     QPushButton *cmdExecute;
     OutlineList *outlineList;
