@@ -2,9 +2,9 @@
 
 #include "Design.h"
 #include "Failure.h"
+#include "TypeAhead.h"
 
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QDialog>
 #include <QEventLoop>
 #include <QApplication>
@@ -15,10 +15,6 @@
 #include <QScopeGuard>
 #include <QTimer>
 #include <QVBoxLayout>
-
-#include <memory>
-#include <utility>
-#include <vector>
 
 namespace morvane {
 
@@ -72,81 +68,20 @@ private:
 // handler, well inside what a user notices, and paints once they are done.
 constexpr int quickRunMs = 25;
 
-// The keys typed while a run waits for its progress window. The window
-// system holds them back until then, and the windows behind a modal one would
-// drop them. They are taken now and handed over once the run has ended and no
-// modal window (a warning about the run) holds the keyboard: the window they
-// were typed into gives them to its focus control, as if typed then. Clicks
-// meanwhile are dropped, as the modal window would drop them.
-class TypeAhead : public QObject
+// The progress window takes the keyboard; it goes back where it was.
+void showProgressUntilEnd(QWidget *window, DatabaseThread &thread, QEventLoop &loop)
 {
-public:
-    explicit TypeAhead(QObject *owner) : QObject(owner)
+    const QPointer<QWidget> focus = QApplication::focusWidget();
     {
-        connect(&m_poll, &QTimer::timeout, this, &TypeAhead::deliverIfFree);
+        ProgressWindow progress(window, thread);
+        progress.show();
+        loop.exec();
     }
-
-    void collectPending()
-    {
-        qApp->installEventFilter(this);
-        QCoreApplication::processEvents();
-        qApp->removeEventFilter(this);
+    if (focus) {
+        focus->activateWindow();
+        focus->setFocus(Qt::OtherFocusReason);
     }
-
-    void deliverWhenFree()
-    {
-        if (m_keys.empty())
-            deleteLater();
-        else
-            m_poll.start(10);
-    }
-
-protected:
-    bool eventFilter(QObject *receiver, QEvent *event) override
-    {
-        switch (event->type()) {
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-            m_keys.emplace_back(receiver, static_cast<QKeyEvent *>(event)->clone());
-            return true;
-        case QEvent::ShortcutOverride:
-            // Taken as a key for the control, not as a shortcut: the key
-            // press that follows is kept.
-            event->accept();
-            return true;
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::Wheel:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::ContextMenu:
-            return true;
-        default:
-            return false;
-        }
-    }
-
-private:
-    void deliverIfFree()
-    {
-        if (QApplication::activeModalWidget())
-            return;
-        m_poll.stop();
-        // A key may start another run, with event loops of its own.
-        const auto keys = std::move(m_keys);
-        deleteLater();
-        for (const auto &[receiver, key] : keys) {
-            if (receiver)
-                QCoreApplication::sendEvent(receiver, key.get());
-        }
-    }
-
-    QTimer m_poll;
-    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QKeyEvent>>> m_keys;
-};
+}
 
 void rethrowFailure(DatabaseThread &thread)
 {
@@ -175,22 +110,12 @@ void RunWait::wait(QWidget *window, DatabaseThread &thread, Database *interrupti
     QObject::connect(&delay, &QTimer::timeout, &loop, &QEventLoop::quit);
     delay.start(progressDelayMs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
-    auto *typed = new TypeAhead(window);
-    const auto deliverTyped = qScopeGuard([typed] { typed->deliverWhenFree(); });
-    if (thread.isBusy())
-        typed->collectPending();
     if (thread.isBusy()) {
-        // The progress window takes the keyboard; it goes back where it was.
-        const QPointer<QWidget> focus = QApplication::focusWidget();
-        {
-            ProgressWindow progress(window, thread);
-            progress.show();
-            loop.exec();
-        }
-        if (focus) {
-            focus->activateWindow();
-            focus->setFocus(Qt::OtherFocusReason);
-        }
+        auto *typed = new TypeAhead(window);
+        const auto deliverTyped = qScopeGuard([typed] { typed->deliverWhenFree(); });
+        typed->collectPending();
+        if (thread.isBusy())
+            showProgressUntilEnd(window, thread, loop);
     }
     // The program is ending (its event loops were told to quit): the job
     // runs on until the thread stops it.
