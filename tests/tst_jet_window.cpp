@@ -73,8 +73,8 @@ private slots:
         for (const QString &name : hangs) {
             frmDB *dialog = test::visibleForm<frmDB>();
             QVERIFY(dialog);
-            dialog->Text1->setText(hangData + name);
-            dialog->Command1->click();
+            dialog->pathBox->setText(hangData + name);
+            dialog->openButton->click();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             if (frmMain *window = test::visibleForm<frmMain>()) {
                 // A file whose catalog reads may still fail at its first query.

@@ -118,7 +118,7 @@ std::unique_ptr<Database> DatabaseEngine::openBackend(const QString &path, const
         return postgres.backend().connect(path, timeouts, cancelled);
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
-        return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
+        return std::make_unique<SqliteDatabase>(path, timeouts.busyMs, cancelled);
     if (JetDatabase::hasSignature(header))
         return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs, askPassword);
     if (isEncryptedOfficeFile(path, header)) {

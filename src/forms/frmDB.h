@@ -24,10 +24,10 @@ public:
     explicit frmDB(AppContext &context);
     ~frmDB() override;
 
-    QLabel *Label1;
-    QLineEdit *Text1;
-    QPushButton *Command1;
-    QPushButton *Command2;
+    QLabel *pathLabel;
+    QLineEdit *pathBox;
+    QPushButton *openButton;
+    QPushButton *cancelButton;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -37,8 +37,8 @@ protected:
 
 private:
     void Form_Load();
-    void Command1_Click();
-    void Command2_Click();
+    void openButton_Click();
+    void cancelButton_Click();
     void rememberPath(const QString &path);
     PasswordPrompt passwordPrompt();
 
