@@ -108,32 +108,32 @@ private slots:
             if (!prompt || !prompt->isVisible() || prompt == handled || answers.isEmpty())
                 return;
             handled = prompt;
-            asked << prompt->Label1->text();
-            QCOMPARE(prompt->Text1->echoMode(), QLineEdit::Password);
+            asked << prompt->fileLabel->text();
+            QCOMPARE(prompt->passwordBox->echoMode(), QLineEdit::Password);
             // Not the open's wait cursor while the user types.
             QVERIFY(QGuiApplication::overrideCursor());
             QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::ArrowCursor);
             const QString answer = answers.takeFirst();
             if (answer.isNull()) {
-                prompt->Command2->click();
+                prompt->cancelButton->click();
                 return;
             }
-            QTest::keyClicks(prompt->Text1, answer);
-            QTest::keyClick(prompt->Text1, Qt::Key_Return);
+            QTest::keyClicks(prompt->passwordBox, answer);
+            QTest::keyClick(prompt->passwordBox, Qt::Key_Return);
         });
         answering.start(5);
         test::WarningCatcher warnings;
         Main(m_app->context);
         frmDB *dialog = test::visibleForm<frmDB>();
         QVERIFY(dialog);
-        dialog->Text1->setText(path);
+        dialog->pathBox->setText(path);
         for (const QString &why : {QStringLiteral("a password is needed."), QStringLiteral("wrong password.")}) {
-            dialog->Command1->click();
+            dialog->openButton->click();
             QCOMPARE(warnings.messages().last(), QStringLiteral("Database was not found."));
             QVERIFY2(warnings.descriptions().last().endsWith(why), qPrintable(warnings.descriptions().last()));
             QCOMPARE(test::visibleForm<frmDB>(), dialog);
         }
-        dialog->Command1->click();
+        dialog->openButton->click();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         frmMain *window = test::visibleForm<frmMain>();
         QVERIFY(window);

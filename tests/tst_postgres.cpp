@@ -558,8 +558,8 @@ private slots:
                 shown << widget->toolTip() << widget->accessibleName() << widget->accessibleDescription()
                       << widget->whatsThis() << widget->statusTip() << widget->windowTitle();
             }
-            shown << warning->Label1->text();
-            warning->Command1->click();
+            shown << warning->messageLabel->text();
+            warning->closeButton->click();
         });
         QVERIFY(!test::openThroughDialog(app.context, typed));
         test::closeAllWindows();
@@ -686,7 +686,7 @@ private slots:
             app.context, QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres").arg(m_silentServer.serverPort())));
         const qint64 endedAfter = cancelled.elapsed();
         test::closeAllWindows();
-        QCOMPARE(warnings.descriptions(), QStringList(QStringLiteral("The connection attempt was cancelled.")));
+        QCOMPARE(warnings.descriptions(), QStringList(QStringLiteral("The open was cancelled.")));
         QVERIFY2(endedAfter < 1000, qPrintable(QString::number(endedAfter)));
     }
 

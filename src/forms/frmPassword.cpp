@@ -11,11 +11,11 @@ namespace morvane {
 
 frmPassword::frmPassword(const QString &fileName)
     : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
-    , Label1(new QLabel(this))
-    , Label2(new QLabel(QStringLiteral("Password:"), this))
-    , Text1(new QLineEdit(this))
-    , Command1(new QPushButton(QStringLiteral("OK"), this))
-    , Command2(new QPushButton(QStringLiteral("Cancel"), this))
+    , fileLabel(new QLabel(this))
+    , passwordLabel(new QLabel(QStringLiteral("Password:"), this))
+    , passwordBox(new QLineEdit(this))
+    , okButton(new QPushButton(QStringLiteral("OK"), this))
+    , cancelButton(new QPushButton(QStringLiteral("Cancel"), this))
 {
     setObjectName(QStringLiteral("frmPassword"));
     setWindowTitle(QStringLiteral("Password"));
@@ -25,44 +25,44 @@ frmPassword::frmPassword(const QString &fileName)
     setFixedSize(twips.rect(0, 0, 4440, 1485).size());
 
     // A long name is shortened in its middle, where it says least.
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setTextFormat(Qt::PlainText);
-    twips.place(Label1, 180, 180, 4080, 240);
+    fileLabel->setObjectName(QStringLiteral("lblFile"));
+    fileLabel->setTextFormat(Qt::PlainText);
+    twips.place(fileLabel, 180, 180, 4080, 240);
     const QString rest = QStringLiteral(" is encrypted with a password.");
-    const QFontMetrics metrics = Label1->fontMetrics();
+    const QFontMetrics metrics = fileLabel->fontMetrics();
     const QString shown =
-        metrics.elidedText(fileName, Qt::ElideMiddle, Label1->width() - metrics.horizontalAdvance(rest));
-    Label1->setText(shown + rest);
-    Label1->setToolTip(fileName);
+        metrics.elidedText(fileName, Qt::ElideMiddle, fileLabel->width() - metrics.horizontalAdvance(rest));
+    fileLabel->setText(shown + rest);
+    fileLabel->setToolTip(fileName);
 
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setBuddy(Text1);
-    twips.place(Label2, 180, 585, 855, 240);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    Text1->setAccessibleName(QStringLiteral("Password"));
-    Text1->setEchoMode(QLineEdit::Password);
-    twips.place(Text1, 1035, 540, 3345, 330);
+    passwordLabel->setObjectName(QStringLiteral("lblPassword"));
+    passwordLabel->setBuddy(passwordBox);
+    twips.place(passwordLabel, 180, 585, 855, 240);
+    passwordBox->setObjectName(QStringLiteral("txtPassword"));
+    passwordBox->setAccessibleName(QStringLiteral("Password"));
+    passwordBox->setEchoMode(QLineEdit::Password);
+    twips.place(passwordBox, 1035, 540, 3345, 330);
 
-    Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setDefault(true);
-    twips.place(Command1, 2370, 1020, 960, 345);
-    Command2->setObjectName(QStringLiteral("Command2"));
-    Command2->setAutoDefault(true);
-    twips.place(Command2, 3405, 1020, 960, 345);
-    setTabOrder(Text1, Command1);
-    setTabOrder(Command1, Command2);
-    Text1->setFocus();
+    okButton->setObjectName(QStringLiteral("cmdOK"));
+    okButton->setDefault(true);
+    twips.place(okButton, 2370, 1020, 960, 345);
+    cancelButton->setObjectName(QStringLiteral("cmdCancel"));
+    cancelButton->setAutoDefault(true);
+    twips.place(cancelButton, 3405, 1020, 960, 345);
+    setTabOrder(passwordBox, okButton);
+    setTabOrder(okButton, cancelButton);
+    passwordBox->setFocus();
 
-    connect(Command1, &QPushButton::clicked, this, &QDialog::accept);
-    connect(Command2, &QPushButton::clicked, this, &QDialog::reject);
+    connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 std::optional<QString> frmPassword::ask(const QString &fileName)
 {
     frmPassword dialog(fileName);
     const bool answered = dialog.exec() == QDialog::Accepted;
-    QString password = dialog.Text1->text();
-    dialog.Text1->clear();
+    QString password = dialog.passwordBox->text();
+    dialog.passwordBox->clear();
     if (!answered)
         return std::nullopt;
     return password;

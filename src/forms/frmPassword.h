@@ -25,11 +25,11 @@ public:
     // so the text handed back is the only copy the dialog leaves.
     static std::optional<QString> ask(const QString &fileName);
 
-    QLabel *Label1;
-    QLabel *Label2;
-    QLineEdit *Text1;
-    QPushButton *Command1;
-    QPushButton *Command2;
+    QLabel *fileLabel;
+    QLabel *passwordLabel;
+    QLineEdit *passwordBox;
+    QPushButton *okButton;
+    QPushButton *cancelButton;
 
 protected:
     void showEvent(QShowEvent *event) override;
