@@ -1,14 +1,10 @@
 #include "AppContext.h"
+#include "Database.h"
 #include "DatabaseThread.h"
 #include "SettingsStore.h"
 #include "StartUp.h"
-#include "mdlMain.h"
 
 #include <QApplication>
-
-#ifdef MORVANE_STARTUP_PROBE
-#include "ExitWhenShown.h"
-#endif
 
 int main(int argc, char *argv[])
 {
@@ -18,14 +14,12 @@ int main(int argc, char *argv[])
     // Names the installed desktop entry, so that a Wayland desktop shows the
     // program's own icon and name for its windows.
     QGuiApplication::setDesktopFileName(QStringLiteral(MORVANE_APP_ID));
-#ifdef MORVANE_STARTUP_PROBE
-    morvane::ExitWhenShown exitWhenShown(app);
-#endif
     morvane::SettingsStore settings;
+    // The one open database. Declared before the thread that works on it, so
+    // that the thread is stopped and joined before the database goes.
+    std::unique_ptr<morvane::Database> dbMain;
     morvane::DatabaseThread databaseThread;
-    morvane::AppContext context{settings, databaseThread, morvane::dbMain, {}, 1000};
+    morvane::AppContext context{settings, databaseThread, dbMain, {}, 1000};
     morvane::Main(context);
-    const int status = QApplication::exec();
-    morvane::dbMain.reset();
-    return status;
+    return QApplication::exec();
 }

@@ -27,8 +27,9 @@ public:
     }
 
     SettingsStore settings;
-    DatabaseThread thread;
+    // As in the program: the thread stops before the database goes.
     std::unique_ptr<Database> database;
+    DatabaseThread thread;
     AppContext context;
 };
 

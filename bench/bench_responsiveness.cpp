@@ -61,7 +61,7 @@ private:
         if (auto *warning = qobject_cast<frmVidvorun *>(modal)) {
             if (m_warningAtMs < 0)
                 m_warningAtMs = now;
-            warning->Command1->click();
+            warning->closeButton->click();
         } else if (modal && onModal) {
             onModal(modal);
         }

@@ -94,8 +94,9 @@ public:
     }
 
     SettingsStore settings;
-    DatabaseThread thread;
+    // As in the program: the thread stops before the database goes.
     std::unique_ptr<Database> database;
+    DatabaseThread thread;
     AppContext context;
 };
 
@@ -146,8 +147,8 @@ inline frmMain *openThroughDialog(AppContext &context, const QString &path)
 {
     frmDB *dialog = createForm<frmDB>(context);
     dialog->show();
-    dialog->Text1->setText(path);
-    dialog->Command1->click();
+    dialog->pathBox->setText(path);
+    dialog->openButton->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return visibleForm<frmMain>();
 }

@@ -42,16 +42,16 @@ private:
         if (!warning || !warning->isVisible() || warning == m_handled)
             return;
         m_handled = warning;
-        m_messages.append(warning->Label1->text());
-        m_descriptions.append(warning->Label1->toolTip());
-        m_labelGeometry = warning->Label1->geometry();
+        m_messages.append(warning->messageLabel->text());
+        m_descriptions.append(warning->messageLabel->toolTip());
+        m_labelGeometry = warning->messageLabel->geometry();
         m_dialogSize = warning->size();
-        m_wordWrap = warning->Label1->wordWrap();
+        m_wordWrap = warning->messageLabel->wordWrap();
         m_noOwner = warning->parentWidget() == nullptr;
         if (m_answer)
             m_answer(warning);
         else
-            warning->Command1->click();
+            warning->closeButton->click();
     }
 
     Answer m_answer;

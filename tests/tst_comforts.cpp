@@ -33,7 +33,7 @@ private slots:
         test::WarningCatcher warnings;
         frmDB dialog(m_app->context);
         QVERIFY(test::showAndWait(&dialog, true));
-        QLineEdit *box = dialog.Text1;
+        QLineEdit *box = dialog.pathBox;
         box->clear();
         const QString typed = m_files.path() + QStringLiteral("/alp");
         QTest::keyClicks(box, typed);
@@ -76,15 +76,15 @@ private slots:
         test::WarningCatcher warnings;
         frmDB dialog(m_app->context);
         QVERIFY(test::showAndWait(&dialog, true));
-        dialog.Text1->clear();
-        QTest::keyClicks(dialog.Text1, database);
-        QCompleter *completer = dialog.Text1->completer();
+        dialog.pathBox->clear();
+        QTest::keyClicks(dialog.pathBox, database);
+        QCompleter *completer = dialog.pathBox->completer();
         QTRY_VERIFY(completer->popup()->isVisible());
 
         // Nothing in the list is highlighted: Enter opens, as in the box alone.
         QTest::keyClick(completer->popup(), Qt::Key_Return);
         QTRY_VERIFY(m_app->database);
-        QCOMPARE(dialog.Text1->text(), database);
+        QCOMPARE(dialog.pathBox->text(), database);
         QVERIFY(!dialog.isVisible());
         QCOMPARE(warnings.messages(), QStringList());
         test::closeAllWindows();
@@ -115,7 +115,7 @@ private slots:
         frmDB dialog(m_app->context);
         QVERIFY(test::showAndWait(&dialog));
         const QString before = QStringLiteral("/where/it/was.sqlite");
-        dialog.Text1->setText(before);
+        dialog.pathBox->setText(before);
 
         // A file manager offers the address both as a URL and as text.
         QMimeData data;
@@ -132,7 +132,7 @@ private slots:
         QCOMPARE(enter.isAccepted(), taken);
         QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(window, &drop);
-        QCOMPARE(dialog.Text1->text(), taken ? url.toLocalFile() : before);
+        QCOMPARE(dialog.pathBox->text(), taken ? url.toLocalFile() : before);
     }
 
     void copyForSpreadsheets_data()
@@ -157,7 +157,7 @@ private slots:
         QFETCH(QList<bool>, nulls);
         QFETCH(QString, copied);
         ResultGrid grid(nullptr);
-        grid.show(test::makeResult({QStringLiteral("id"), QStringLiteral("city")}, cells, nulls));
+        grid.setResult(test::makeResult({QStringLiteral("id"), QStringLiteral("city")}, cells, nulls));
         QVERIFY(test::showAndWait(&grid));
         QGuiApplication::clipboard()->setText(QStringLiteral("before"));
         QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, grid.visualRect(grid.model()->index(0, 1)).center());
@@ -169,7 +169,7 @@ private slots:
     {
         ResultGrid grid(nullptr);
         const QStringList cells{"1", "a", "2", "b", "3", "c", "4", "d"};
-        grid.show(test::makeResult({QStringLiteral("n"), QStringLiteral("t")}, cells));
+        grid.setResult(test::makeResult({QStringLiteral("n"), QStringLiteral("t")}, cells));
         QVERIFY(test::showAndWait(&grid));
         const auto click = [&grid](int row, Qt::KeyboardModifiers modifiers) {
             QTest::mouseClick(grid.viewport(), Qt::LeftButton, modifiers, grid.visualRect(grid.model()->index(row, 0)).center());
@@ -211,7 +211,7 @@ private slots:
         QTRY_VERIFY(!QToolTip::isVisible());
         ResultGrid grid(nullptr);
         // Rows are as high as the first one, which holds one line of text.
-        grid.show(test::makeResult({QStringLiteral("id"), QStringLiteral("note")}, {QStringLiteral("1"), QStringLiteral("x"), QStringLiteral("2"), text}));
+        grid.setResult(test::makeResult({QStringLiteral("id"), QStringLiteral("note")}, {QStringLiteral("1"), QStringLiteral("x"), QStringLiteral("2"), text}));
         // Narrower than the long texts, wide enough for the short one.
         grid.header()->resizeSection(1, grid.fontMetrics().horizontalAdvance(QStringLiteral("short")) + 20);
         grid.resize(400, 150);

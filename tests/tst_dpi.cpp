@@ -49,17 +49,17 @@ private slots:
         frmDB dialog(m_app->context);
         QVERIFY(test::showAndWait(&dialog));
         QVERIFY(nearDesign(dialog.rect(), {0, 0, 4440, 1215}));
-        QVERIFY(nearDesign(dialog.Label1->geometry(), {180, 285, 570, 240}));
-        QVERIFY(nearDesign(dialog.Text1->geometry(), {615, 240, 3765, 330}));
-        QVERIFY(nearDesign(dialog.Command1->geometry(), {2370, 780, 960, 345}));
-        QVERIFY(nearDesign(dialog.Command2->geometry(), {3405, 780, 960, 345}));
+        QVERIFY(nearDesign(dialog.pathLabel->geometry(), {180, 285, 570, 240}));
+        QVERIFY(nearDesign(dialog.pathBox->geometry(), {615, 240, 3765, 330}));
+        QVERIFY(nearDesign(dialog.openButton->geometry(), {2370, 780, 960, 345}));
+        QVERIFY(nearDesign(dialog.cancelButton->geometry(), {3405, 780, 960, 345}));
     }
 
     void queryWindowInInches()
     {
         frmMain window(m_app->context);
         QVERIFY(nearDesign(window.rect(), {0, 0, 6630, 6960}));
-        QVERIFY(nearDesign(window.Label1->geometry(), {120, 270, 705, 270}));
+        QVERIFY(nearDesign(window.selectLabel->geometry(), {120, 270, 705, 270}));
         QVERIFY(nearDesign(window.txtSelect->geometry(), {645, 225, 3915, 2040}));
         QVERIFY(nearDesign(window.resultGrid->geometry(), {45, 2715, 6435, 1890}));
         QVERIFY(test::showAndWait(&window));
@@ -70,9 +70,9 @@ private slots:
             const Twips twips(&window);
             const QRect outer = window.frameGeometry();
             const MainLayout layout = computeMainLayout(twips.fromPixels(outer.height()), twips.fromPixels(outer.width()), twips.perPixel());
-            QCOMPARE(window.Frame2->height(), twips.toPixels(layout.selectFrameHeight));
-            QCOMPARE(window.Frame2->width(), twips.toPixels(layout.selectFrameWidth));
-            QCOMPARE(window.Frame1->y(), twips.toPixels(layout.executeFrameTop));
+            QCOMPARE(window.selectFrame->height(), twips.toPixels(layout.selectFrameHeight));
+            QCOMPARE(window.selectFrame->width(), twips.toPixels(layout.selectFrameWidth));
+            QCOMPARE(window.executeFrame->y(), twips.toPixels(layout.executeFrameTop));
             QCOMPARE(window.resultGrid->size(), QSize(twips.toPixels(layout.resultsWidth), twips.toPixels(layout.resultsHeight)));
             QCOMPARE(window.txtSelect->width(), twips.toPixels(layout.selectBoxWidth));
             QCOMPARE(window.outlineList->x(), twips.toPixels(layout.outlineLeft));
@@ -86,7 +86,7 @@ private slots:
         // A column starts as wide as its header plus 300 twips: 20 pixels at
         // 96 DPI, 30 at 144 where Qt does not scale.
         ResultGrid grid(nullptr);
-        grid.show(test::makeResult({QStringLiteral("id")}, {QStringLiteral("1")}));
+        grid.setResult(test::makeResult({QStringLiteral("id")}, {QStringLiteral("1")}));
         const float perPixel = Twips(&grid).perPixel();
         const int header = grid.fontMetrics().horizontalAdvance(QStringLiteral("id"));
         QCOMPARE(grid.header()->sectionSize(0), qRound(float(header) + 300 / perPixel));

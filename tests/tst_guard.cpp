@@ -62,6 +62,7 @@ private slots:
         m_template = m_dir.filePath(QStringLiteral("template.sqlite"));
         QVERIFY(test::makeSqliteDatabase(m_template, QStringLiteral(
             "create table t(a);"
+            "create virtual table ft using fts4(body); insert into ft values ('a b c');"
             "create table big(i integer primary key);"
             "with recursive c(i) as (select 1 union all select i + 1 from c where i < 1500)"
             "  insert into big select i from c;")));
@@ -95,8 +96,10 @@ private slots:
         QTest::newRow("savepoint") << "savepoint s" << "Transactions";
         addProtectionRows();
         QTest::newRow("attach") << "attach '%other' as o" << "attached";
-        QTest::newRow("temporary table") << "create temp table x(a)" << "Execute";
-        QTest::newRow("insert") << "insert into t values (1)" << "Execute";
+        QTest::newRow("temporary table") << "create temp table x(a)" << "Get only reads, and this statement would change the database's tables";
+        QTest::newRow("table") << "create table x(a)" << "Get only reads, and this statement would change the database's tables";
+        QTest::newRow("insert") << "insert into t values (1)" << "Get only reads, and this statement would change the data";
+        QTest::newRow("a function that writes") << "select optimize(ft) from ft" << "Get only reads, and this statement would change the data";
     }
 
     void getRefusesWhatWouldChangeTheFileOrTheSession()
@@ -127,6 +130,7 @@ private slots:
         QTest::newRow("table_info as a table") << "select name from pragma_table_info('t')" << "a";
         QTest::newRow("table_list") << "select name from pragma_table_list where name = 'big'" << "big";
         QTest::newRow("a setting read") << "pragma user_version" << "0";
+        QTest::newRow("the journal mode") << "pragma journal_mode" << "delete";
         QTest::newRow("integrity check") << "pragma integrity_check" << "ok";
         QTest::newRow("a plain select") << "select count(*) from big" << "1500";
     }

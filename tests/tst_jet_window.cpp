@@ -3,6 +3,7 @@
 #include "StartUp.h"
 #include "TestSupport.h"
 #include "frmParameter.h"
+#include "frmPassword.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -74,8 +75,8 @@ private slots:
         for (const QString &name : hangs) {
             frmDB *dialog = test::visibleForm<frmDB>();
             QVERIFY(dialog);
-            dialog->Text1->setText(hangData + name);
-            dialog->Command1->click();
+            dialog->pathBox->setText(hangData + name);
+            dialog->openButton->click();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             if (frmMain *window = test::visibleForm<frmMain>()) {
                 // A file whose catalog reads may still fail at its first query.
@@ -134,6 +135,63 @@ private slots:
         QCOMPARE(warnings.messages().at(0),
                  QStringLiteral("Error in database. No value was given for the parameter 'Category to show?'."));
         QCOMPARE(test::gridRowCount(window->resultGrid), 0);
+    }
+
+    // A file encrypted with a password asks for it: cancelled, then answered
+    // wrongly, each ends in the warning with its reason and the selection
+    // dialog stays; the right password opens the file.
+    void encryptedFileAsksForItsPassword()
+    {
+        const QString path = jetData + QStringLiteral("agile-ace14.accdb");
+        QStringList answers = {QString(), QStringLiteral("secret"), QStringLiteral("password")};
+        QStringList asked;
+        QPointer<frmPassword> handled;
+        QTimer answering;
+        connect(&answering, &QTimer::timeout, this, [&] {
+            auto *prompt = qobject_cast<frmPassword *>(QApplication::activeModalWidget());
+            if (!prompt || !prompt->isVisible() || prompt == handled || answers.isEmpty())
+                return;
+            handled = prompt;
+            asked << prompt->fileLabel->text();
+            QCOMPARE(prompt->passwordBox->echoMode(), QLineEdit::Password);
+            // Not the open's wait cursor while the user types.
+            QVERIFY(QGuiApplication::overrideCursor());
+            QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::ArrowCursor);
+            const QString answer = answers.takeFirst();
+            if (answer.isNull()) {
+                prompt->cancelButton->click();
+                return;
+            }
+            QTest::keyClicks(prompt->passwordBox, answer);
+            QTest::keyClick(prompt->passwordBox, Qt::Key_Return);
+        });
+        answering.start(5);
+        test::WarningCatcher warnings;
+        Main(m_app->context);
+        frmDB *dialog = test::visibleForm<frmDB>();
+        QVERIFY(dialog);
+        dialog->pathBox->setText(path);
+        for (const QString &why : {QStringLiteral("a password is needed."), QStringLiteral("wrong password.")}) {
+            dialog->openButton->click();
+            QCOMPARE(warnings.messages().last(), QStringLiteral("Database was not found."));
+            QVERIFY2(warnings.descriptions().last().endsWith(why), qPrintable(warnings.descriptions().last()));
+            QCOMPARE(test::visibleForm<frmDB>(), dialog);
+        }
+        dialog->openButton->click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        frmMain *window = test::visibleForm<frmMain>();
+        QVERIFY(window);
+        QCOMPARE(warnings.messages().size(), 2);
+        QCOMPARE(asked.size(), 3);
+        QCOMPARE(asked.first(), QStringLiteral("agile-ace14.accdb is encrypted with a password."));
+        test::get(window, QStringLiteral("select Data from Table1 order by ID"));
+        QCOMPARE(test::gridRow(window->resultGrid, 2).at(0), QStringLiteral("Three"));
+        // The path is remembered; the password is not.
+        QCOMPARE(SettingsStore().databasePath(), path);
+        QFile settings(SettingsStore().fileName());
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        const QByteArray stored = settings.readAll();
+        QVERIFY(stored.contains("agile-ace14.accdb") && !stored.contains("password") && !stored.contains("secret"));
     }
 
 private:

@@ -91,8 +91,8 @@ private slots:
         const QSize designOuter(int(designWidth / 15), int(designHeight / 15));
         window.resize(designOuter - borders);
         QCOMPARE(window.frameGeometry().size(), designOuter);
-        QCOMPARE(window.Frame2->geometry(), QRect(2, 3, 438, 313));
-        QCOMPARE(window.Frame1->geometry(), QRect(2, 315, 438, 143));
+        QCOMPARE(window.selectFrame->geometry(), QRect(2, 3, 438, 313));
+        QCOMPARE(window.executeFrame->geometry(), QRect(2, 315, 438, 143));
         QCOMPARE(window.resultGrid->geometry(), QRect(3, 181, 430, 128));
         QCOMPARE(window.txtSelect->geometry(), QRect(43, 15, 261, 136));
         QCOMPARE(window.getButton->geometry(), QRect(220, 154, 81, 23));
@@ -127,9 +127,9 @@ private slots:
             {window.txtExecute, QStringLiteral("Action statement")}, {window.cmdExecute, QStringLiteral("Execute")}};
         for (const auto &[widget, name] : names)
             QCOMPARE(widget->accessibleName(), name);
-        QCOMPARE(window.Label1->text(), QStringLiteral("Select:"));
-        QCOMPARE(window.Frame2->title(), QStringLiteral("SQL select"));
-        QCOMPARE(window.Frame1->title(), QStringLiteral("Execute"));
+        QCOMPARE(window.selectLabel->text(), QStringLiteral("Select:"));
+        QCOMPARE(window.selectFrame->title(), QStringLiteral("SQL select"));
+        QCOMPARE(window.executeFrame->title(), QStringLiteral("Execute"));
         QCOMPARE(window.windowIcon().availableSizes(), (QList<QSize>{QSize(16, 16), QSize(32, 32)}));
     }
 

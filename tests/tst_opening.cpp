@@ -4,6 +4,8 @@
 #include "StartUp.h"
 #include "TestSupport.h"
 
+#include <sqlite3.h>
+
 #include <unistd.h>
 
 using namespace morvane;
@@ -75,10 +77,10 @@ private slots:
         Main(m_app->context);
         const QList<frmDB *> dialogs = openForms<frmDB>();
         QCOMPARE(dialogs.size(), 1);
-        QCOMPARE(dialogs.first()->Text1->text(), QString());
+        QCOMPARE(dialogs.first()->pathBox->text(), QString());
         QCOMPARE(dialogs.first()->windowTitle(), QStringLiteral("Select Database"));
-        QVERIFY(dialogs.first()->Text1->hasFocus() || QApplication::focusWidget() == nullptr);
-        QVERIFY(dialogs.first()->Command1->isDefault());
+        QVERIFY(dialogs.first()->pathBox->hasFocus() || QApplication::focusWidget() == nullptr);
+        QVERIFY(dialogs.first()->openButton->isDefault());
     }
 
     void failedOpenWarnsAndKeepsTheDialog_data()
@@ -113,10 +115,10 @@ private slots:
         Main(m_app->context);
         frmDB *dialog = openForms<frmDB>().value(0);
         QVERIFY(dialog);
-        QCOMPARE(dialog->Text1->text(), QStringLiteral("the earlier path"));
-        dialog->Text1->setText(typed);
+        QCOMPARE(dialog->pathBox->text(), QStringLiteral("the earlier path"));
+        dialog->pathBox->setText(typed);
         test::WarningCatcher warnings;
-        dialog->Command1->click();
+        dialog->openButton->click();
         QDir::setCurrent(previousFolder);
 
         QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Database was not found.")});
@@ -125,7 +127,7 @@ private slots:
                  qPrintable(warnings.descriptions().value(0)));
         QVERIFY(warnings.lastHadNoOwner());
         QCOMPARE(openForms<frmDB>(), QList<frmDB *>{dialog});
-        QCOMPARE(dialog->Text1->text(), typed);
+        QCOMPARE(dialog->pathBox->text(), typed);
         QVERIFY(openForms<frmMain>().isEmpty());
         QVERIFY(!m_app->database);
         QCOMPARE(SettingsStore().databasePath(), QStringLiteral("the earlier path"));
@@ -148,8 +150,8 @@ private slots:
         const int exitCode = runApplication([&] {
             Main(m_app->context);
             dialog = openForms<frmDB>().value(0);
-            dialog->Text1->setText(spaced);
-            dialog->Command1->click();
+            dialog->pathBox->setText(spaced);
+            dialog->openButton->click();
             QTimer::singleShot(50, qApp, [&] {
                 dialogGone = dialog.isNull();
                 const QList<frmMain *> windows = openForms<frmMain>();
@@ -170,7 +172,7 @@ private slots:
 
         // The next start offers the remembered path.
         Main(m_app->context);
-        QCOMPARE(openForms<frmDB>().value(0)->Text1->text(), spaced);
+        QCOMPARE(openForms<frmDB>().value(0)->pathBox->text(), spaced);
     }
 
     void enterOpensAndEscapeCancels()
@@ -178,10 +180,10 @@ private slots:
         Main(m_app->context);
         frmDB *dialog = openForms<frmDB>().value(0);
         QVERIFY(dialog);
-        dialog->Text1->setText(m_database);
+        dialog->pathBox->setText(m_database);
         dialog->activateWindow();
-        dialog->Text1->setFocus();
-        QTest::keyClick(dialog->Text1, Qt::Key_Return);
+        dialog->pathBox->setFocus();
+        QTest::keyClick(dialog->pathBox, Qt::Key_Return);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(openForms<frmDB>().isEmpty());
         QCOMPARE(openForms<frmMain>().size(), 1);
@@ -191,8 +193,8 @@ private slots:
         // Esc, Cancel and the close box each end the program, saving nothing.
         using Closer = std::function<void(frmDB *)>;
         const QList<Closer> closers{
-            [](frmDB *dialog) { QTest::keyClick(dialog->Text1, Qt::Key_Escape); },
-            [](frmDB *dialog) { dialog->Command2->click(); },
+            [](frmDB *dialog) { QTest::keyClick(dialog->pathBox, Qt::Key_Escape); },
+            [](frmDB *dialog) { dialog->cancelButton->click(); },
             [](frmDB *dialog) { dialog->close(); },
         };
         for (const Closer &closeDialog : closers) {
@@ -200,7 +202,7 @@ private slots:
             const int exitCode = runApplication([&] {
                 Main(m_app->context);
                 cancelled = openForms<frmDB>().value(0);
-                cancelled->Text1->setText(QStringLiteral("typed but never opened"));
+                cancelled->pathBox->setText(QStringLiteral("typed but never opened"));
                 closeDialog(cancelled);
             });
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -216,11 +218,11 @@ private slots:
         for (const Qt::Key closingKey : {Qt::Key_Return, Qt::Key_Space}) {
             int escapesSurvived = 0;
             test::WarningCatcher warnings([&](frmVidvorun *warning) {
-                QTest::keyClick(warning->Command1, Qt::Key_Escape);
+                QTest::keyClick(warning->closeButton, Qt::Key_Escape);
                 if (warning->isVisible())
                     ++escapesSurvived;
-                QVERIFY(warning->Command1->hasFocus());
-                QTest::keyClick(warning->Command1, closingKey);
+                QVERIFY(warning->closeButton->hasFocus());
+                QTest::keyClick(warning->closeButton, closingKey);
             });
             frmVidvorun::showWarning(QStringLiteral("First"));
             QCOMPARE(escapesSurvived, 1);
@@ -235,7 +237,7 @@ private slots:
         QCOMPARE(warnings.messages(), (QStringList{longMessage, QStringLiteral("Database was not found.")}));
         QVERIFY(!warnings.lastWordWrap());
         frmVidvorun probe;
-        QCOMPARE(warnings.lastLabelGeometry(), probe.Label1->geometry());
+        QCOMPARE(warnings.lastLabelGeometry(), probe.messageLabel->geometry());
         QCOMPARE(warnings.lastLabelGeometry().height(), 19);
         QVERIFY(warnings.lastLabelGeometry().right() >= warnings.lastDialogSize().width());
         QCOMPARE(probe.windowTitle(), QStringLiteral("Viðvörun"));
@@ -295,6 +297,8 @@ private slots:
         QTest::addColumn<QString>("damage");
         QTest::addColumn<bool>("warns");
         QTest::newRow("damaged file") << "damaged" << false;
+        for (int seed = 1; seed <= 8; ++seed)
+            QTest::addRow("random bytes %d", seed) << QStringLiteral("random %1").arg(seed) << false;
         QTest::newRow("a folder in its place") << "folder" << true;
         QTest::newRow("unreadable file") << "unreadable" << true;
         QTest::newRow("read-only folder") << "read-only folder" << true;
@@ -309,6 +313,11 @@ private slots:
         const QString ini = folder + QStringLiteral("/Morvane.ini");
         if (damage == QStringLiteral("damaged")) {
             test::writeFile(ini, "[Main");
+        } else if (damage.startsWith(QStringLiteral("random"))) {
+            QRandomGenerator random(damage.sliced(7).toUInt());
+            QByteArray bytes(4096, Qt::Uninitialized);
+            random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+            test::writeFile(ini, bytes);
         } else if (damage == QStringLiteral("folder")) {
             QVERIFY(QDir().mkpath(ini));
         } else {
@@ -329,10 +338,12 @@ private slots:
             QVERIFY2(warnings.messages()[0].contains(QStringLiteral("Morvane.ini")), qPrintable(warnings.messages()[0]));
             QVERIFY(warnings.descriptions()[0].contains(ini));
         } else {
-            // A damaged file reads as empty, and is written anew as a whole.
-            QCOMPARE(warnings.messages().size(), 0);
+            // A damaged file reads as empty, and is written anew as a whole:
+            // nothing of it is left beside the path.
+            QCOMPARE(warnings.messages(), QStringList());
             QCOMPARE(m_loadedPath, QString());
             QSettings reread(ini, QSettings::IniFormat);
+            QCOMPARE(reread.allKeys(), QStringList{QStringLiteral("Main/DB")});
             QCOMPARE(reread.status(), QSettings::NoError);
             QCOMPARE(reread.value(QStringLiteral("Main/DB")).toString(), m_database);
         }
@@ -377,13 +388,46 @@ private slots:
         makeContext(m_dir.filePath(QStringLiteral("cancel.ini")));
         auto dialog = std::make_unique<frmDB>(*m_context);
         QVERIFY(test::showAndWait(dialog.get()));
-        dialog->Text1->setText(m_database);
-        dialog->Command2->setFocus();
-        QTRY_VERIFY(dialog->Command2->hasFocus());
-        QTest::keyClick(dialog->Command2, Qt::Key_Return);
+        dialog->pathBox->setText(m_database);
+        dialog->cancelButton->setFocus();
+        QTRY_VERIFY(dialog->cancelButton->hasFocus());
+        QTest::keyClick(dialog->cancelButton, Qt::Key_Return);
         QTRY_VERIFY(!dialog->isVisible());
         QVERIFY(!m_open);
         QVERIFY(!test::visibleForm<frmMain>());
+    }
+
+    void cancelEndsAnOpenThatWaitsForALock()
+    {
+        // Another program holds the file; the open would wait a minute.
+        sqlite3 *holder = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(m_database).constData(), &holder), SQLITE_OK);
+        const auto closeHolder = qScopeGuard([holder] { sqlite3_close(holder); });
+        QCOMPARE(sqlite3_exec(holder, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+        makeContext(m_dir.filePath(QStringLiteral("locked.ini")));
+        m_context->timeouts.busyMs = 60000;
+        m_context->progressDelayMs = 30;
+        // Lets go of the file if Cancel did not end the wait.
+        bool released = false;
+        QTimer release;
+        release.setSingleShot(true);
+        connect(&release, &QTimer::timeout, this, [&] { released = sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr) == SQLITE_OK; });
+        QTimer canceller;
+        connect(&canceller, &QTimer::timeout, this, [&] {
+            auto *progress = QApplication::activeModalWidget();
+            if (progress && progress->objectName() == QStringLiteral("frmProgress") && !canceller.property("done").toBool()) {
+                canceller.setProperty("done", true);
+                release.start(5000);
+                progress->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
+            }
+        });
+        canceller.start(5);
+
+        test::WarningCatcher warnings;
+        QVERIFY(!test::openThroughDialog(*m_context, m_database));
+        QVERIFY2(!released, "the open waited for the lock after Cancel");
+        QCOMPARE(warnings.descriptions(), QStringList{QStringLiteral("The open was cancelled.")});
+        QVERIFY(!m_open);
     }
 
 private:

@@ -1,9 +1,11 @@
 // The query window at work: Get into the grid, the count message, Execute,
 // focus and the remembered statements, on a real SQLite file.
 #include "OutlineList.h"
+#include "QueryRun.h"
 #include "TestSupport.h"
 
 #include <QAccessible>
+#include <qpa/qwindowsysteminterface.h>
 
 using namespace morvane;
 
@@ -225,7 +227,36 @@ private slots:
         QCOMPARE(m_window->resultGrid->columnWidth(1), expectedWidth(QStringLiteral("b"), reversed));
     }
 
-    void failuresWarnAndKeepWhatWasThere()
+    void longTextsAreKeptAsTheirStart()
+    {
+        // The grid keeps the start of a long text and says how long it was;
+        // it draws only what its widest column can show, and copies the rest.
+        get(QStringLiteral("select printf('%.*c', 4000000, 'x') as t, 'short' as s"));
+        const ResultGrid *grid = m_window->resultGrid;
+        const QueryResult &kept = grid->rows().result();
+        const QString start(QueryRun::longestCellText, u'x');
+        QCOMPARE(kept.text(0, 0), start + QStringLiteral("... (4000000 characters)"));
+        QCOMPARE(kept.text(0, 1), QStringLiteral("short"));
+        QCOMPARE(test::gridRow(grid, 0), (QStringList{QString(QueryResult::shownLength, u'x'), QStringLiteral("short")}));
+        QCOMPARE(grid->columnWidth(0), 4800.0f);
+        QVERIFY(grid->isCutOff(grid->model()->index(0, 0)));
+        QCOMPARE(grid->model()->index(0, 0).data(Qt::ToolTipRole).toString(), kept.text(0, 0));
+        m_window->resultGrid->selectAll();
+        QCOMPARE(grid->selectedRowsText(), QStringLiteral("t\ts\n") + kept.text(0, 0) + QStringLiteral("\tshort\n"));
+
+        // A Get keeps the longer starts only until it holds its budget.
+        get(QStringLiteral("select t as a, t as b, t as c, t as d, t as e, t as f, t as g, t as h, t as i, t as j "
+                           "from (select printf('%.*c', 2001, 'z') as t from n where i <= 1000)"));
+        qsizetype total = 0;
+        for (const QString &cell : kept.cells)
+            total += cell.size();
+        QVERIFY(total < QueryRun::cellTextBudget + 10000 * 300);
+        const QString marker = QStringLiteral("... (2001 characters)");
+        QCOMPARE(kept.text(0, 0), QString(QueryRun::longestCellText, u'z') + marker);
+        QCOMPARE(kept.text(999, 9), QString(QueryResult::shownLength, u'z') + marker);
+    }
+
+    void failuresWarnAndClearTheCount()
     {
         get(QStringLiteral("select id from a"));
         QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
@@ -236,12 +267,20 @@ private slots:
         QCOMPARE(warnings.messages(), QStringList{QStringLiteral("Error in database. no such table: missing_table")});
         QCOMPARE(test::gridRowCount(m_window->resultGrid), 0);
         QCOMPARE(test::gridHeaders(m_window->resultGrid).size(), 0);
-        QCOMPARE(m_window->countLabel->text(), QStringLiteral("3 items found."));
+        QCOMPARE(m_window->countLabel->text(), QString());
         QCOMPARE(SettingsStore().selectStatement(), QStringLiteral("select id from missing_table"));
+
+        // A run that fails in its third row shows the two rows read, and no
+        // count: not the last statement's.
+        get(QStringLiteral("select id from a"));
+        get(QStringLiteral("select case when id = 3 then abs(-9223372036854775807 - 1) else id end as v from a"));
+        QCOMPARE(warnings.messages().last(), QStringLiteral("Error in database. integer overflow"));
+        QCOMPARE(test::gridRowCount(m_window->resultGrid), 2);
+        QCOMPARE(m_window->countLabel->text(), QString());
 
         // An action statement typed into the select box is refused, not run.
         get(QStringLiteral("delete from a"));
-        QCOMPARE(warnings.messages().size(), 2);
+        QCOMPARE(warnings.messages().size(), 3);
         QVERIFY(warnings.messages().last().startsWith(QStringLiteral("Error in database. ")));
         QCOMPARE(test::querySqliteText(m_path, QStringLiteral("select count(*) from a")), QStringLiteral("3"));
     }
@@ -293,12 +332,15 @@ private slots:
 
     void aSlowRunShowsProgressAndCancelLeavesTheFileAlone()
     {
-        // During a run timers fire and the window repaints; the progress
-        // window's Cancel ends the run with the usual warning.
+        // During a run timers fire and the window repaints; Esc in the
+        // progress window, or its Cancel, ends the run with the usual warning.
+        // Keys typed before the progress window shows reach the select box
+        // once the run has ended.
         m_app->context.progressDelayMs = 50;
         int ticks = 0;
         int paints = 0;
         int progressShown = 0;
+        bool escape = true;
         PaintCounter counter(m_window.get(), paints);
         QTimer watch;
         connect(&watch, &QTimer::timeout, this, [&] {
@@ -307,14 +349,23 @@ private slots:
             auto *progress = QApplication::activeModalWidget();
             if (progress && progress->objectName() == QStringLiteral("frmProgress") && ticks > 5) {
                 ++progressShown;
-                if (auto *cancel = progress->findChild<QPushButton *>(QStringLiteral("cmdCancel")); cancel->isEnabled())
+                auto *cancel = progress->findChild<QPushButton *>(QStringLiteral("cmdCancel"));
+                if (escape && cancel->isEnabled())
+                    typeKeys(progress->windowHandle(), {Qt::Key_Escape});
+                else if (cancel->isEnabled())
                     cancel->click();
             }
         });
         watch.start(10);
         test::WarningCatcher warnings;
         const QString endless = QStringLiteral("with recursive c(i) as (select 1 union all select i + 1 from c) ");
-        get(endless + QStringLiteral("select count(*) from c"));
+        m_window->txtSelect->setPlainText(endless + QStringLiteral("select count(*) from c"));
+        m_window->txtSelect->setCursorPosition(m_window->txtSelect->toPlainText().size());
+        QTimer::singleShot(0, this, [this] { typeKeys(m_window->windowHandle(), {Qt::Key_A, Qt::Key_B, Qt::Key_C}); });
+        m_window->getButton->click();
+        QTRY_COMPARE(m_window->txtSelect->toPlainText(), endless + QStringLiteral("select count(*) from cabc"));
+        m_window->txtSelect->setPlainText(endless + QStringLiteral("select count(*) from c"));
+        escape = false;
         execute(QStringLiteral("insert into a ") + endless + QStringLiteral("select i, 'x' from c"));
 
         QVERIFY(progressShown >= 2);
@@ -412,6 +463,17 @@ private slots:
 
 private:
     void get(const QString &select) { test::get(m_window.get(), select); }
+
+    // Keys as the window system hands them over: queued, and held back while
+    // a run waits.
+    static void typeKeys(QWindow *window, std::initializer_list<Qt::Key> keys)
+    {
+        for (const Qt::Key key : keys) {
+            const QString text = key == Qt::Key_Escape ? QStringLiteral("\x1b") : QKeySequence(key).toString().toLower();
+            for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease})
+                QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(window, type, key, Qt::NoModifier, text);
+        }
+    }
     void execute(const QString &action) { test::execute(m_window.get(), action); }
 
     std::unique_ptr<test::IsolatedUserFolders> m_folders;

@@ -19,6 +19,7 @@
 #include <QScopeGuard>
 #include <QStringList>
 
+#include <openssl/crypto.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -359,10 +360,11 @@ int authorize(void *, int action, const char *first, const char *second, const c
 class JetDatabase::Private
 {
 public:
-    Private(const QString &path, int readerSilenceLimitMs) : m_silenceLimitMs(readerSilenceLimitMs)
+    Private(const QString &path, int readerSilenceLimitMs, const PasswordPrompt &askPassword)
+        : m_silenceLimitMs(readerSilenceLimitMs)
     {
         try {
-            m_main = std::make_unique<JetFile>(path, readerSilenceLimitMs);
+            m_main = std::make_unique<JetFile>(path, readerSilenceLimitMs, askPassword);
         } catch (const Failure &error) {
             refuse(path, error.description());
         }
@@ -630,8 +632,8 @@ bool JetDatabase::hasSignature(QByteArrayView header)
         || found == QByteArrayView(aceSignature, sizeof aceSignature);
 }
 
-JetDatabase::JetDatabase(const QString &path, int readerSilenceLimitMs)
-    : d(std::make_unique<Private>(path, readerSilenceLimitMs))
+JetDatabase::JetDatabase(const QString &path, int readerSilenceLimitMs, const PasswordPrompt &askPassword)
+    : d(std::make_unique<Private>(path, readerSilenceLimitMs, askPassword))
 {
 }
 

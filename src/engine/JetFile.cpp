@@ -1,8 +1,13 @@
 #include "JetFile.h"
 
+#include "EncryptionHeader.h"
 #include "JetDatabase.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
+
+#include <openssl/crypto.h>
 
 #include <cerrno>
 
@@ -30,16 +35,17 @@ JetFile::Identity JetFile::identityOf(const struct stat &info)
     return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
 }
 
-JetFile::JetFile(QString path, int readerSilenceLimitMs) : m_path(std::move(path))
+JetFile::JetFile(QString path, int readerSilenceLimitMs, const PasswordPrompt &askPassword) : m_path(std::move(path))
 {
     openFile();
+    jetreader::SecretBytes unlock = unlockPages(askPassword);
     const QString program = findReader();
     if (program.isEmpty()) {
         throw Failure(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
                                      "program's folder.")
                           .arg(readerName, QStringLiteral(MORVANE_JET_READER_FOLDER)));
     }
-    m_source.readers.emplace(program, m_fd.get(), readerSilenceLimitMs);
+    m_source.readers.emplace(program, m_fd.get(), readerSilenceLimitMs, std::move(unlock));
     try {
         ReaderLease reader = m_source.readers->acquire();
         m_source.tables = JetReaderClient::catalog(*reader);
@@ -67,6 +73,32 @@ void JetFile::openFile()
         || !JetDatabase::hasSignature(QByteArrayView(header, sizeof header)))
         throw Failure(QStringLiteral("it is not an Access database file."));
     m_identity = identityOf(info);
+}
+
+// The key to the pages of a file saved with "Encrypt with Password", made
+// from the password the user gives; empty for any other file.
+jetreader::SecretBytes JetFile::unlockPages(const PasswordPrompt &askPassword) const
+{
+    constexpr qsizetype headerPage = 4096;
+    QByteArray page(headerPage, Qt::Uninitialized);
+    const ssize_t got = ::pread(m_fd.get(), page.data(), std::size_t(page.size()), 0);
+    page.truncate(std::max<qsizetype>(got, 0));
+    const std::optional<EncryptionHeader> header = EncryptionHeader::read(page);
+    if (!header)
+        return {};
+    std::optional<QString> password = askPassword ? askPassword(QFileInfo(m_path).fileName()) : std::nullopt;
+    if (!password)
+        throw Failure(QStringLiteral("a password is needed."));
+    // The only copy left, once the dialog has let go of its own; wiped
+    // whatever becomes of the key.
+    const auto wipePassword = qScopeGuard([&password] {
+        if (!password->isEmpty())
+            OPENSSL_cleanse(password->data(), std::size_t(password->size()) * sizeof(QChar));
+    });
+    std::optional<jetreader::SecretBytes> key = header->unlock(*password);
+    if (!key)
+        throw Failure(QStringLiteral("wrong password."));
+    return std::move(*key);
 }
 
 void JetFile::noticeChanges()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "JetTableCache.h"
+#include "PasswordPrompt.h"
+#include "jetreader/SecretBytes.h"
 
 #include <QString>
 
@@ -18,10 +20,11 @@ namespace morvane::jet {
 class JetFile
 {
 public:
-    // Opens the file and reads its catalog through a first reader. Failure
-    // says why it cannot be read, in words that follow "Could not open
-    // 'path': ".
-    JetFile(QString path, int readerSilenceLimitMs);
+    // Opens the file and reads its catalog through a first reader. A file
+    // encrypted with a password is opened with what `askPassword` answers.
+    // Failure says why it cannot be read, in words that follow "Could not
+    // open 'path': ".
+    JetFile(QString path, int readerSilenceLimitMs, const PasswordPrompt &askPassword = {});
 
     [[nodiscard]] const QString &path() const { return m_path; }
     // The tables, readers and cached rows the virtual tables read from.
@@ -48,6 +51,7 @@ private:
 
     static Identity identityOf(const struct stat &info);
     void openFile();
+    [[nodiscard]] jetreader::SecretBytes unlockPages(const PasswordPrompt &askPassword) const;
 
     QString m_path;
     UniqueFd m_fd;

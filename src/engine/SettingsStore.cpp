@@ -6,7 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStringDecoder>
 
+#include <algorithm>
 
 namespace morvane {
 
@@ -32,17 +34,44 @@ void createOwnerOnly(const QString &fileName)
         file.setPermissions(ownerOnly);
 }
 
+bool isTextOfASettingsFile(const QByteArray &bytes)
+{
+    // QSettings escapes every control character in what it writes, and a
+    // person's editor leaves none but tabs and line breaks.
+    const bool controls = std::any_of(bytes.cbegin(), bytes.cend(), [](char c) {
+        return (uchar(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
+    });
+    if (controls)
+        return false;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    (void)QString(utf8(bytes));
+    return !utf8.hasError();
+}
+
+// QSettings reads a file's sections only when a key of theirs is asked for,
+// and takes most bytes for keys of some kind: random bytes read as junk keys,
+// and the error, if any, comes only at a later read or save. The whole file
+// is judged at once instead.
+bool isDamaged(QSettings &settings)
+{
+    QFile file(settings.fileName());
+    if (file.open(QIODevice::ReadOnly) && !isTextOfASettingsFile(file.readAll()))
+        return true;
+    (void)settings.allKeys();
+    return settings.status() == QSettings::FormatError;
+}
+
 } // namespace
 
 SettingsStore::SettingsStore()
     : m_settings(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, applicationTitle, applicationTitle))
-    , m_damaged(m_settings->status() == QSettings::FormatError)
+    , m_damaged(isDamaged(*m_settings))
 {
 }
 
 SettingsStore::SettingsStore(const QString &fileName)
     : m_settings(std::make_unique<QSettings>(fileName, QSettings::IniFormat))
-    , m_damaged(m_settings->status() == QSettings::FormatError)
+    , m_damaged(isDamaged(*m_settings))
 {
 }
 
@@ -89,6 +118,10 @@ void SettingsStore::write(const QString &key, const QString &value)
     // Get and Execute store their statement at every run; writing the same
     // text again would replace and sync the file each time for nothing.
     if (!fileHolds(key, value)) {
+        // Another copy of the program, or a crash of one, may have damaged
+        // the file since it was read.
+        if (!m_damaged && QFileInfo(fileName()).isFile())
+            m_damaged = isDamaged(*m_settings);
         // QSettings keeps the first error it meets for good; a store that
         // failed once starts afresh, so that a write that can succeed now does.
         if (m_damaged)
@@ -104,7 +137,8 @@ void SettingsStore::write(const QString &key, const QString &value)
     // whether the value changed or not.
     if (QFileInfo(fileName()).isFile())
         QFile::setPermissions(fileName(), ownerOnly);
-    if (m_settings->status() != QSettings::NoError || !QFileInfo(fileName()).isFile())
+    // A format error met while saving concerns what was read, not the save.
+    if (m_settings->status() == QSettings::AccessError || !QFileInfo(fileName()).isFile())
         throw Failure(QStringLiteral("The settings could not be saved to %1.").arg(fileName()));
 }
 

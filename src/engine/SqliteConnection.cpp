@@ -164,7 +164,7 @@ SqliteStatement SqliteConnection::prepareSingle(const QString &sql)
 SqliteStatement SqliteConnection::prepareReading(const QString &sql)
 {
     SqliteStatement statement = prepareSingle(sql);
-    if (!sqlite3_stmt_readonly(statement.get()))
+    if (!sqlite3_stmt_readonly(statement.get()) && !(m_guard && m_guard->onlyReadASetting()))
         throw Failure(QStringLiteral("Only a statement that reads can be opened as a result set; run action statements with Execute."));
     return statement;
 }
@@ -188,12 +188,16 @@ void SqliteConnection::useRule(SqliteGuard::Rule rule)
 
 std::unique_ptr<Recordset> SqliteConnection::openRecordset(const QString &sql)
 {
+    startStatement();
     useRule(SqliteGuard::Rule::Get);
-    return std::make_unique<SqliteRecordset>(*this, prepareReading(sql));
+    SqliteStatement statement = prepareReading(sql);
+    useRule(SqliteGuard::Rule::GetRunning);
+    return std::make_unique<SqliteRecordset>(*this, std::move(statement));
 }
 
 qint64 SqliteConnection::countRows(const QString &select)
 {
+    startStatement();
     useRule(SqliteGuard::Rule::Get);
     // The statement is checked on its own first, so the count can only ever
     // run a statement that Get itself would run.
@@ -206,6 +210,7 @@ qint64 SqliteConnection::countRows(const QString &select)
     count += SqlText::withoutTrailingTrivia(select);
     count += QStringLiteral("\n)");
     SqliteStatement statement = prepareReading(count);
+    useRule(SqliteGuard::Rule::GetRunning);
     const int rc = sqlite3_step(statement.get());
     if (rc != SQLITE_ROW)
         fail();
@@ -214,11 +219,45 @@ qint64 SqliteConnection::countRows(const QString &select)
 
 void SqliteConnection::interrupt()
 {
+    if (m_lockWait)
+        m_lockWait->interrupted = true;
     sqlite3_interrupt(m_db.get());
+}
+
+void SqliteConnection::waitForLocks(int timeoutMs, const std::atomic_bool *cancelled)
+{
+    if (!m_lockWait)
+        m_lockWait = std::make_unique<LockWait>();
+    m_lockWait->timeoutMs = timeoutMs;
+    m_lockWait->cancelled = cancelled;
+    sqlite3_busy_handler(m_db.get(), &SqliteConnection::onBusy, m_lockWait.get());
+}
+
+// SQLite's own timeout sleeps through an interrupt: a Cancel would wait for
+// it to run out. This one looks again every few milliseconds.
+int SqliteConnection::onBusy(void *context, int attempts)
+{
+    constexpr int stepMs = 5;
+    auto *wait = static_cast<LockWait *>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (attempts == 0)
+        wait->since = now;
+    const bool stopped = wait->interrupted || (wait->cancelled && *wait->cancelled);
+    if (stopped || now - wait->since >= std::chrono::milliseconds(wait->timeoutMs))
+        return 0;
+    sqlite3_sleep(stepMs);
+    return 1;
+}
+
+void SqliteConnection::startStatement()
+{
+    if (m_lockWait)
+        m_lockWait->interrupted = false;
 }
 
 void SqliteConnection::execute(const QString &sql)
 {
+    startStatement();
     useRule(SqliteGuard::Rule::Execute);
     SqliteStatement statement = prepareSingle(sql);
     if (sqlite3_stmt_readonly(statement.get()) && sqlite3_column_count(statement.get()) > 0)

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 
 struct sqlite3;
@@ -39,8 +41,13 @@ public:
     void execute(const QString &sql);
     // Counts the rows of a select statement by running a count over it.
     [[nodiscard]] qint64 countRows(const QString &select);
-    // Stops the statement running on the connection; any thread.
+    // Stops the statement running on the connection, or its wait for a
+    // lock; any thread.
     void interrupt();
+    // Another program's lock on the file is waited for up to `timeoutMs`,
+    // and no longer once interrupt() is called or `cancelled` (may be null)
+    // is raised.
+    void waitForLocks(int timeoutMs, const std::atomic_bool *cancelled = nullptr);
 
     // Runs a statement of our own (settings, set-up) and discards any rows.
     void run(const char *sql);
@@ -65,9 +72,24 @@ private:
     // Execute must never leave a transaction open: a change that stays in one
     // looks done, and is lost when the program ends.
     void endOpenTransaction();
+    // A typed statement starts: an interrupt meant for the one before no
+    // longer ends its waits.
+    void startStatement();
+
+    struct LockWait
+    {
+        int timeoutMs = 0;
+        const std::atomic_bool *cancelled = nullptr;
+        std::atomic_bool interrupted = false;
+        std::chrono::steady_clock::time_point since;
+    };
+    static int onBusy(void *wait, int attempts);
 
     SqliteHandle m_db;
     std::unique_ptr<SqliteGuard> m_guard;
+    // Apart from the connection, so that SQLite's pointer to it survives a
+    // move of the connection.
+    std::unique_ptr<LockWait> m_lockWait;
 };
 
 } // namespace morvane

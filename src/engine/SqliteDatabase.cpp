@@ -43,14 +43,14 @@ SqliteHandle openHandle(const QString &path, OpenMode mode)
 
 // The settings SQLite recommends for files from untrusted sources. Debian's
 // build leaves them at their permissive defaults, so they are set explicitly.
-void harden(SqliteConnection &connection, int busyTimeoutMs)
+void harden(SqliteConnection &connection, int busyTimeoutMs, const std::atomic_bool *cancelled)
 {
     sqlite3 *db = connection.handle();
     if (sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK
         || sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr) != SQLITE_OK
         || SqliteGuard::disableUnsafeFeatures(db) != SQLITE_OK)
         connection.fail();
-    sqlite3_busy_timeout(db, busyTimeoutMs);
+    connection.waitForLocks(busyTimeoutMs, cancelled);
     connection.run("PRAGMA cell_size_check = ON; PRAGMA mmap_size = 0;");
 }
 
@@ -98,10 +98,10 @@ bool lacksWalIndex(const SqliteConnection &connection, const QString &path)
     return (code == SQLITE_CANTOPEN || code == SQLITE_READONLY) && isInWalMode(path);
 }
 
-SqliteConnection openConnection(const QString &path, int busyTimeoutMs)
+SqliteConnection openConnection(const QString &path, int busyTimeoutMs, const std::atomic_bool *cancelled)
 {
     SqliteConnection connection(openHandle(path, OpenMode::Normal));
-    harden(connection, busyTimeoutMs);
+    harden(connection, busyTimeoutMs, cancelled);
     try {
         verifyReadable(connection);
         return connection;
@@ -118,7 +118,7 @@ SqliteConnection openConnection(const QString &path, int busyTimeoutMs)
                                      "files to a writable folder to read them."));
     }
     SqliteConnection immutable(openHandle(path, OpenMode::Immutable));
-    harden(immutable, busyTimeoutMs);
+    harden(immutable, busyTimeoutMs, cancelled);
     verifyReadable(immutable);
     return immutable;
 }
@@ -131,11 +131,13 @@ bool SqliteDatabase::hasSignature(QByteArrayView header)
         && header.first(sizeof signature) == QByteArrayView(signature, sizeof signature);
 }
 
-SqliteDatabase::SqliteDatabase(const QString &path, int busyTimeoutMs)
-    : m_connection(openConnection(path, busyTimeoutMs))
+SqliteDatabase::SqliteDatabase(const QString &path, int busyTimeoutMs, const std::atomic_bool *cancelled)
+    : m_connection(openConnection(path, busyTimeoutMs, cancelled))
 {
     makeChangesDurable(m_connection);
     m_connection.guardTypedStatements();
+    // From now on interrupt() ends a wait; the flag belongs to the open.
+    m_connection.waitForLocks(busyTimeoutMs);
 }
 
 std::unique_ptr<Recordset> SqliteDatabase::openRecordset(const QString &sql)

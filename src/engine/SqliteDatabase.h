@@ -6,6 +6,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <atomic>
+
 namespace morvane {
 
 // An SQLite 3 database file, opened read-write where the file permits and
@@ -20,8 +22,9 @@ public:
 
     // Opens the regular file at `path`; Failure when it is not an SQLite
     // database that can be read.
-    // A statement waits up to `busyTimeoutMs` for another program's lock.
-    SqliteDatabase(const QString &path, int busyTimeoutMs);
+    // A statement waits up to `busyTimeoutMs` for another program's lock;
+    // while the file opens, raising `cancelled` (may be null) ends the wait.
+    SqliteDatabase(const QString &path, int busyTimeoutMs, const std::atomic_bool *cancelled = nullptr);
 
     std::unique_ptr<Recordset> openRecordset(const QString &sql) override;
     void execute(const QString &sql) override;

@@ -120,6 +120,8 @@ void SqliteGuard::use(Rule rule)
 {
     m_rule = rule;
     m_refusal.clear();
+    m_checks = 0;
+    m_settingRead = false;
 }
 
 bool SqliteGuard::isForbiddenFunction(const char *name)
@@ -152,6 +154,7 @@ int SqliteGuard::check(int action, const char *first, const char *second)
 {
     if (m_rule == Rule::Internal)
         return SQLITE_OK;
+    ++m_checks;
     if (action == SQLITE_FUNCTION && isForbiddenFunction(second))
         return refuse(QStringLiteral("The function %1 cannot be used in a statement.").arg(text(second)));
     if (action == SQLITE_PRAGMA)
@@ -175,6 +178,9 @@ int SqliteGuard::check(int action, const char *first, const char *second)
         break;
     case SQLITE_TRANSACTION:
     case SQLITE_SAVEPOINT:
+        // One that a running statement asks for is a write of its own.
+        if (m_rule == Rule::GetRunning)
+            break;
         return refuse(QStringLiteral("Transactions and savepoints cannot be used here: every Execute is saved "
                                      "to the file on its own as soon as it succeeds."));
     case SQLITE_ATTACH:
@@ -185,7 +191,10 @@ int SqliteGuard::check(int action, const char *first, const char *second)
     }
     if (m_rule == Rule::Execute)
         return SQLITE_OK;
-    if (isSchemaChange(action))
+    if (m_rule == Rule::GetRunning)
+        return refuse(QStringLiteral("Get only reads, and this statement would change the data."));
+    // A new table or index is first written into the schema table.
+    if (isSchemaChange(action) || isSchemaTable(first))
         return refuse(QStringLiteral("Get only reads, and this statement would change the database's tables. "
                                      "Run it with Execute."));
     return refuse(QStringLiteral("Get only reads, and this statement would change the data. Run it with Execute."));
@@ -193,9 +202,13 @@ int SqliteGuard::check(int action, const char *first, const char *second)
 
 int SqliteGuard::checkPragma(const char *name, const char *value)
 {
-    if (isReportWithArgument(name) || (!value && isReadableSetting(name)))
+    if (isReportWithArgument(name))
         return SQLITE_OK;
-    if (m_rule == Rule::Get)
+    if (!value && isReadableSetting(name)) {
+        m_settingRead = true;
+        return SQLITE_OK;
+    }
+    if (reading())
         return refuse(QStringLiteral("Get only reads, and %1 would change the database or its settings.")
                           .arg(pragmaText(name, value)));
     if (!isChangeableSetting(name))

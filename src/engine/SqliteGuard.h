@@ -22,8 +22,12 @@ public:
     enum class Rule {
         // The program's own set-up statements: everything is allowed.
         Internal,
-        // A select typed for Get, while it is compiled and while it runs.
+        // A select typed for Get, while it is compiled.
         Get,
+        // The same statement while it runs: what SQLite or a module does
+        // for it (a full-text function that merges its index) is still
+        // only allowed to read.
+        GetRunning,
         // An action statement typed for Execute, while it is compiled.
         Execute,
         // The same statement while it runs: VACUUM then works through
@@ -47,6 +51,10 @@ public:
     // when it refused nothing since use().
     [[nodiscard]] const QString &refusal() const { return m_refusal; }
 
+    // Whether the statements compiled since use() only read a setting
+    // ("pragma journal_mode"), which SQLite does not count as read-only.
+    [[nodiscard]] bool onlyReadASetting() const { return m_checks == 1 && m_settingRead; }
+
     // True once an Execute has changed the journal mode, whose sync setting
     // then has to follow it.
     [[nodiscard]] bool takeJournalModeChange() { return std::exchange(m_journalModeChanged, false); }
@@ -66,11 +74,14 @@ private:
     int check(int action, const char *first, const char *second);
     int checkPragma(const char *name, const char *value);
     int refuse(QString why);
+    [[nodiscard]] bool reading() const { return m_rule == Rule::Get || m_rule == Rule::GetRunning; }
 
     sqlite3 *m_db;
     Rule m_rule = Rule::Internal;
     QString m_refusal;
     bool m_journalModeChanged = false;
+    int m_checks = 0;
+    bool m_settingRead = false;
 };
 
 } // namespace morvane

@@ -34,7 +34,7 @@ OutlineList::OutlineList(QWidget *parent) : QTreeView(parent), m_model(new Outli
     header()->setMinimumSectionSize(1);
 }
 
-void OutlineList::show(QList<OutlineItem> items)
+void OutlineList::setItems(QList<OutlineItem> items)
 {
     m_model->setItems(std::move(items));
 }

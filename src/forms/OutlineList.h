@@ -18,7 +18,7 @@ public:
     explicit OutlineList(QWidget *parent);
 
     // Replaces every line with `items`, in one change of the list.
-    void show(QList<OutlineItem> items);
+    void setItems(QList<OutlineItem> items);
     [[nodiscard]] int itemCount() const;
     // The line at `row`, as the list shows it.
     [[nodiscard]] OutlineItem item(int row) const;

@@ -44,12 +44,10 @@ void appendLine(QString &text, const QStringList &fields)
 }
 
 // A tooltip is rich text when it looks like markup; a cell's text never is.
-// Very long texts are shortened so that the tooltip stays quick to lay out.
+// The Get keeps no more of a text than a tooltip can show.
 QString toolTipFor(const QString &text)
 {
-    constexpr qsizetype longest = 10000;
-    const QString shown = text.size() > longest ? text.left(longest) + QChar(0x2026) : text;
-    return Qt::convertFromPlainText(shown, Qt::WhiteSpaceNormal);
+    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
 }
 
 } // namespace
@@ -88,9 +86,9 @@ void ResultGrid::clear()
     m_model->clear();
 }
 
-void ResultGrid::show(QueryResult result)
+void ResultGrid::setResult(QueryResult result)
 {
-    m_model->show(std::move(result));
+    m_model->setResult(std::move(result));
     sizeColumns();
 }
 
@@ -117,9 +115,28 @@ void ResultGrid::sizeColumns()
         widths.current.push_back(columnWidth(column));
     }
     for (int row = 0; row < result.rowCount; ++row) {
-        for (int column = 0; column < result.columnCount(); ++column)
-            widen(column, result.text(row, column), widths);
+        for (int column = 0; column < result.columnCount(); ++column) {
+            const QString &text = result.text(row, column);
+            // A long text is measured by what the grid draws of it, which
+            // already goes past the bound: shaping all of it takes long.
+            if (text.size() > QueryResult::shownLength && widenToBound(column, result.shownText(row, column), widths))
+                continue;
+            widen(column, text, widths);
+        }
     }
+}
+
+bool ResultGrid::widenToBound(int column, const QString &start, Widths &widths)
+{
+    const auto pastBound = [&widths](int pixels) { return widths.twips.fromPixels(pixels) + widthMargin > maxCellWidth; };
+    int lower = 0;
+    int upper = 0;
+    const bool bounded = m_widthBound->bound(start, lower, upper);
+    if (!(bounded && pastBound(lower)) && !pastBound(widths.metrics.horizontalAdvance(start)))
+        return false;
+    setColumnWidth(column, maxCellWidth);
+    widths.current[std::size_t(column)] = columnWidth(column);
+    return true;
 }
 
 void ResultGrid::widen(int column, const QString &cellText, Widths &widths)
@@ -180,7 +197,8 @@ bool ResultGrid::isCutOff(const QModelIndex &index) const
     initViewItemOption(&option);
     option.rect = visualRect(index);
     const QSize needed = itemDelegateForIndex(index)->sizeHint(option, index);
-    return needed.width() > option.rect.width() || needed.height() > option.rect.height();
+    return needed.width() > option.rect.width() || needed.height() > option.rect.height()
+        || index.data(Qt::ToolTipRole).toString().size() > index.data().toString().size();
 }
 
 void ResultGrid::keyPressEvent(QKeyEvent *event)
@@ -202,7 +220,7 @@ bool ResultGrid::viewportEvent(QEvent *event)
     const auto *help = static_cast<QHelpEvent *>(event);
     const QModelIndex index = indexAt(help->pos());
     if (index.isValid() && isCutOff(index))
-        QToolTip::showText(help->globalPos(), toolTipFor(index.data().toString()), viewport(), visualRect(index));
+        QToolTip::showText(help->globalPos(), toolTipFor(index.data(Qt::ToolTipRole).toString()), viewport(), visualRect(index));
     else
         QToolTip::hideText();
     return true;

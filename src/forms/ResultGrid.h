@@ -25,7 +25,7 @@ public:
     ~ResultGrid() override;
 
     void clear();
-    void show(QueryResult result);
+    void setResult(QueryResult result);
 
     [[nodiscard]] const ResultModel &rows() const { return *m_model; }
     [[nodiscard]] float columnWidth(int column) const;
@@ -35,8 +35,8 @@ public:
     // rows in grid order, cells separated by tabs, Null as an empty cell.
     // Empty when no row is selected. Ctrl+C puts this on the clipboard.
     [[nodiscard]] QString selectedRowsText() const;
-    // Whether the cell's text does not fit its column (or row), so that it
-    // shows cut off and its tooltip gives the whole text.
+    // Whether the cell's text does not fit its column (or row), or is longer
+    // than the grid draws, so that its tooltip gives the text the Get kept.
     [[nodiscard]] bool isCutOff(const QModelIndex &index) const;
 
 protected:
@@ -48,6 +48,8 @@ private:
 
     void sizeColumns();
     void widen(int column, const QString &cellText, Widths &widths);
+    // Sets the column to the bound when `start` alone goes past it.
+    bool widenToBound(int column, const QString &start, Widths &widths);
 
     ResultModel *m_model;
     std::unique_ptr<TextWidthBound> m_widthBound;

@@ -15,10 +15,10 @@ ResultModel::ResultModel(QObject *parent) : QAbstractTableModel(parent) {}
 
 void ResultModel::clear()
 {
-    show(QueryResult());
+    setResult(QueryResult());
 }
 
-void ResultModel::show(QueryResult result)
+void ResultModel::setResult(QueryResult result)
 {
     beginResetModel();
     m_result = std::move(result);
@@ -42,6 +42,8 @@ QVariant ResultModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
+        return m_result.shownText(index.row(), index.column());
+    case Qt::ToolTipRole:
         return m_result.text(index.row(), index.column());
     case Qt::ForegroundRole:
         return m_result.isNull(index.row(), index.column()) ? QVariant(nullColour) : QVariant();

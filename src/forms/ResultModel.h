@@ -7,7 +7,8 @@
 namespace morvane {
 
 // The result grid's rows: one block of at most a thousand rows, replaced as a
-// whole by each Get. Null cells read "Null" in red.
+// whole by each Get. Null cells read "Null" in red. A cell shows the start of
+// a long text; its tooltip role holds all the Get kept of it.
 class ResultModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -18,7 +19,7 @@ public:
     // Empties the grid: no rows, no columns.
     void clear();
     // Shows `result`, columns and rows at once.
-    void show(QueryResult result);
+    void setResult(QueryResult result);
 
     [[nodiscard]] const QueryResult &result() const { return m_result; }
 

@@ -1,6 +1,8 @@
 #include "RunWait.h"
 
 #include "Design.h"
+#include "Failure.h"
+#include "TypeAhead.h"
 
 #include <QCloseEvent>
 #include <QDialog>
@@ -66,6 +68,21 @@ private:
 // handler, well inside what a user notices, and paints once they are done.
 constexpr int quickRunMs = 25;
 
+// The progress window takes the keyboard; it goes back where it was.
+void showProgressUntilEnd(QWidget *window, DatabaseThread &thread, QEventLoop &loop)
+{
+    const QPointer<QWidget> focus = QApplication::focusWidget();
+    {
+        ProgressWindow progress(window, thread);
+        progress.show();
+        loop.exec();
+    }
+    if (focus) {
+        focus->activateWindow();
+        focus->setFocus(Qt::OtherFocusReason);
+    }
+}
+
 void rethrowFailure(DatabaseThread &thread)
 {
     if (std::exception_ptr failure = thread.takeFailure())
@@ -74,8 +91,8 @@ void rethrowFailure(DatabaseThread &thread)
 
 } // namespace
 
-void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptible, DatabaseThread::Job job,
-                  int progressDelayMs)
+void RunWait::wait(QWidget *window, DatabaseThread &thread, Database *interruptible, DatabaseThread::Job job,
+                   int progressDelayMs)
 {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
@@ -94,19 +111,16 @@ void RunWait::run(QWidget *window, DatabaseThread &thread, Database *interruptib
     delay.start(progressDelayMs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (thread.isBusy()) {
-        // The progress window takes the keyboard; it goes back where it was.
-        const QPointer<QWidget> focus = QApplication::focusWidget();
-        {
-            ProgressWindow progress(window, thread);
-            progress.show();
-            loop.exec();
-        }
-        if (focus) {
-            focus->activateWindow();
-            focus->setFocus(Qt::OtherFocusReason);
-        }
+        auto *typed = new TypeAhead(window);
+        const auto deliverTyped = qScopeGuard([typed] { typed->deliverWhenFree(); });
+        typed->collectPending();
+        if (thread.isBusy())
+            showProgressUntilEnd(window, thread, loop);
     }
-
+    // The program is ending (its event loops were told to quit): the job
+    // runs on until the thread stops it.
+    if (thread.isBusy())
+        throw Failure(QStringLiteral("The program is ending."));
     rethrowFailure(thread);
 }
 

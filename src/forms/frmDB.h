@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PasswordPrompt.h"
+
 #include <QDialog>
 
 class QLabel;
@@ -22,10 +24,10 @@ public:
     explicit frmDB(AppContext &context);
     ~frmDB() override;
 
-    QLabel *Label1;
-    QLineEdit *Text1;
-    QPushButton *Command1;
-    QPushButton *Command2;
+    QLabel *pathLabel;
+    QLineEdit *pathBox;
+    QPushButton *openButton;
+    QPushButton *cancelButton;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -35,9 +37,10 @@ protected:
 
 private:
     void Form_Load();
-    void Command1_Click();
-    void Command2_Click();
+    void openButton_Click();
+    void cancelButton_Click();
     void rememberPath(const QString &path);
+    PasswordPrompt passwordPrompt();
 
     AppContext &m_context;
     bool m_opening = false;

@@ -91,33 +91,33 @@ frmMain::~frmMain() = default;
 
 void frmMain::createControls()
 {
-    Frame2 = new QGroupBox(QStringLiteral("SQL select"), this);
-    Frame2->setObjectName(QStringLiteral("Frame2"));
-    countLabel = new QLabel(Frame2);
+    selectFrame = new QGroupBox(QStringLiteral("SQL select"), this);
+    selectFrame->setObjectName(QStringLiteral("Frame2"));
+    countLabel = new QLabel(selectFrame);
     countLabel->setObjectName(QStringLiteral("countLabel"));
     countLabel->setTextFormat(Qt::PlainText);
-    Label1 = new QLabel(QStringLiteral("Select:"), Frame2);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    txtSelect = new StatementBox(Frame2);
+    selectLabel = new QLabel(QStringLiteral("Select:"), selectFrame);
+    selectLabel->setObjectName(QStringLiteral("Label1"));
+    txtSelect = new StatementBox(selectFrame);
     txtSelect->setObjectName(QStringLiteral("txtSelect"));
     txtSelect->setAccessibleName(QStringLiteral("Select statement"));
-    Label1->setBuddy(txtSelect);
-    getButton = new QPushButton(QStringLiteral("Get"), Frame2);
+    selectLabel->setBuddy(txtSelect);
+    getButton = new QPushButton(QStringLiteral("Get"), selectFrame);
     getButton->setObjectName(QStringLiteral("getButton"));
     getButton->setAccessibleName(QStringLiteral("Get"));
-    outlineList = new OutlineList(Frame2);
+    outlineList = new OutlineList(selectFrame);
     outlineList->setObjectName(QStringLiteral("outlineList"));
     outlineList->setAccessibleName(QStringLiteral("Fields and tables"));
-    resultGrid = new ResultGrid(Frame2);
+    resultGrid = new ResultGrid(selectFrame);
     resultGrid->setObjectName(QStringLiteral("resultGrid"));
     resultGrid->setAccessibleName(QStringLiteral("Results"));
 
-    Frame1 = new QGroupBox(QStringLiteral("Execute"), this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    txtExecute = new StatementBox(Frame1);
+    executeFrame = new QGroupBox(QStringLiteral("Execute"), this);
+    executeFrame->setObjectName(QStringLiteral("Frame1"));
+    txtExecute = new StatementBox(executeFrame);
     txtExecute->setObjectName(QStringLiteral("txtExecute"));
     txtExecute->setAccessibleName(QStringLiteral("Action statement"));
-    cmdExecute = new QPushButton(QStringLiteral("Execute"), Frame1);
+    cmdExecute = new QPushButton(QStringLiteral("Execute"), executeFrame);
     cmdExecute->setObjectName(QStringLiteral("cmdExecute"));
     cmdExecute->setAccessibleName(QStringLiteral("Execute"));
 
@@ -141,11 +141,11 @@ void frmMain::createControls()
 void frmMain::placeControls()
 {
     const Twips twips(this);
-    twips.place(Frame2, 30, 45, 6570, 4695);
-    twips.place(Label1, 120, 270, 705, 270);
+    twips.place(selectFrame, 30, 45, 6570, 4695);
+    twips.place(selectLabel, 120, 270, 705, 270);
     twips.place(txtSelect, 645, 225, 3915, 2040);
     twips.place(getButton, 3315, 2310, 1215, 345);
-    twips.place(Frame1, 30, 4770, 6570, 2145);
+    twips.place(executeFrame, 30, 4770, 6570, 2145);
     twips.place(txtExecute, 60, 225, 6420, 1380);
     twips.place(cmdExecute, 5325, 1695, 1125, 330);
     twips.place(outlineList, 4590, 210, 1890, 2475);
@@ -170,8 +170,8 @@ void frmMain::Form_Resize()
     const MainLayout layout = computeMainLayout(twips.fromPixels(outer.height()), twips.fromPixels(outer.width()), twips.perPixel());
     const auto px = [&twips](float value) { return twips.toPixels(value); };
 
-    Frame2->resize(px(layout.selectFrameWidth), px(layout.selectFrameHeight));
-    Frame1->setGeometry(Frame1->x(), px(layout.executeFrameTop), px(layout.executeFrameWidth), Frame1->height());
+    selectFrame->resize(px(layout.selectFrameWidth), px(layout.selectFrameHeight));
+    executeFrame->setGeometry(executeFrame->x(), px(layout.executeFrameTop), px(layout.executeFrameWidth), executeFrame->height());
     resultGrid->resize(px(layout.resultsWidth), px(layout.resultsHeight));
     txtExecute->resize(px(layout.executeBoxWidth), txtExecute->height());
     cmdExecute->move(px(layout.executeButtonLeft), cmdExecute->y());
@@ -228,7 +228,7 @@ void frmMain::storeBoth()
 void frmMain::UpdateOutline()
 {
     Outline outline = ParseOutline(txtSelect->toPlainText());
-    outlineList->show(std::move(outline.items));
+    outlineList->setItems(std::move(outline.items));
     colFields = std::move(outline.fields);
 }
 
@@ -302,7 +302,8 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void frmMain::runOnDatabase(DatabaseThread::Job job)
+template<typename Job>
+auto frmMain::runOnDatabase(Job job)
 {
     // Input waits while a run is on, but a click already queued can arrive
     // between its end and the next run; one run at a time.
@@ -314,7 +315,7 @@ void frmMain::runOnDatabase(DatabaseThread::Job job)
         if (m_closeAfterRun)
             QTimer::singleShot(0, this, &QWidget::close);
     });
-    RunWait::run(this, m_context.databaseThread, m_context.database.get(), std::move(job), m_context.progressDelayMs);
+    return RunWait::run(this, m_context.databaseThread, m_context.database.get(), std::move(job), m_context.progressDelayMs);
 }
 
 void frmMain::warn(const QString &message, const QString &description)
@@ -346,20 +347,24 @@ void frmMain::getButton_Click()
     QueryResult result;
     try {
         txtSelect_LostFocus();
+        // The grid and its count belong to the statement that runs now: a
+        // run that fails leaves neither the rows nor the count of the last.
         resultGrid->clear();
+        countLabel->clear();
+        // The database belongs to the program, which stops this thread
+        // before it lets the database go.
         Database &database = *m_context.database;
-        runOnDatabase([&result, &database, prompt = parameterPrompt(), select = txtSelect->toPlainText(),
-                       fields = colFields](const std::atomic_bool &cancelled) {
-            result = QueryRun(database, cancelled, prompt).run(select, fields);
+        result = runOnDatabase([&database, prompt = parameterPrompt(), select = txtSelect->toPlainText(),
+                                fields = colFields](const std::atomic_bool &cancelled) {
+            return QueryRun(database, cancelled, prompt).run(select, fields);
         });
     } catch (const Failure &error) {
         warn(QStringLiteral("Error in database. ") + error.description());
         return;
     }
-    if (result.countMessage)
-        countLabel->setText(*result.countMessage);
+    countLabel->setText(result.countMessage.value_or(QString()));
     const std::optional<QString> failure = result.failure;
-    resultGrid->show(std::move(result));
+    resultGrid->setResult(std::move(result));
     if (failure)
         warn(QStringLiteral("Error in database. ") + *failure);
 }

@@ -34,11 +34,11 @@ public:
     // UpdateOutline on every change of the text.
     [[nodiscard]] const QStringList &fields() const { return colFields; }
 
-    QGroupBox *Frame2;
-    QLabel *Label1;
+    QGroupBox *selectFrame;
+    QLabel *selectLabel;
     StatementBox *txtSelect;
     QPushButton *getButton;
-    QGroupBox *Frame1;
+    QGroupBox *executeFrame;
     StatementBox *txtExecute;
     QPushButton *cmdExecute;
     OutlineList *outlineList;
@@ -66,8 +66,10 @@ private:
     void makeDefault(QPushButton *button);
     bool pressDefaultButton(QObject *watched, const QKeyEvent *keyEvent);
     void storeBoth();
-    // Runs `job` on the database thread and waits for it; rethrows its failure.
-    void runOnDatabase(DatabaseThread::Job job);
+    // Runs `job` on the database thread and waits for it; returns what it
+    // returned, or rethrows its failure.
+    template<typename Job>
+    auto runOnDatabase(Job job);
     // Asks for a statement's parameters in a dialog of their own.
     ParameterPrompt parameterPrompt();
     // A warning, unless the window is on its way to close.

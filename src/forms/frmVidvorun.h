@@ -23,15 +23,15 @@ public:
     // carries it as its tooltip and accessible description.
     static void showWarning(const QString &message = initialMessage, const QString &description = {});
 
-    QLabel *Label1;
-    QPushButton *Command1;
+    QLabel *messageLabel;
+    QPushButton *closeButton;
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
-    void Command1_Click();
+    void closeButton_Click();
 };
 
 } // namespace morvane

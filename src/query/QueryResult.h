@@ -24,8 +24,19 @@ struct QueryResult
     // Why the run ended early; the rows read before it are still shown.
     std::optional<QString> failure;
 
+    // The most of a cell's text that the grid draws: the start of a longer
+    // text already fills the widest column, unless its characters take no
+    // room at all.
+    static constexpr qsizetype shownLength = 256;
+
     [[nodiscard]] int columnCount() const { return int(headers.size()); }
     [[nodiscard]] const QString &text(int row, int column) const { return cells[cellIndex(row, column)]; }
+    // The start of the cell's text that the grid draws.
+    [[nodiscard]] QString shownText(int row, int column) const
+    {
+        const QString &whole = text(row, column);
+        return whole.size() <= shownLength ? whole : whole.first(shownLength);
+    }
     [[nodiscard]] bool isNull(int row, int column) const { return nulls[cellIndex(row, column)]; }
 
 private:

@@ -23,6 +23,16 @@ QString withoutOuterSpaces(QString text)
     return trimmed.size() == text.size() ? text : trimmed.toString();
 }
 
+QString cutToLength(QString text, qsizetype length)
+{
+    if (text.size() <= length)
+        return text;
+    // A character beyond the 16-bit range is not split in two.
+    if (text[length - 1].isHighSurrogate())
+        --length;
+    return text.first(length) + QStringLiteral("... (%1 characters)").arg(text.size());
+}
+
 } // namespace
 
 QueryRun::QueryRun(Database &database, const std::atomic_bool &cancelled, ParameterPrompt prompt)
@@ -69,12 +79,15 @@ void QueryRun::readRows(Recordset &result, const std::vector<Column> &columns, Q
     const std::size_t width = columns.size();
     block.cells.reserve(width * rowLimit);
     block.nulls.reserve(width * rowLimit);
+    qsizetype budget = cellTextBudget;
     while (!result.eof() && block.rowCount < rowLimit) {
         throwIfCancelled();
         for (const Column &column : columns) {
             const FieldValue value = result.value(column.field);
-            block.cells.push_back(withoutOuterSpaces(FieldText(value)));
+            const qsizetype length = budget >= longestCellText ? longestCellText : QueryResult::shownLength;
+            block.cells.push_back(cutToLength(withoutOuterSpaces(FieldText(value)), length));
             block.nulls.push_back(value.isNull());
+            budget -= block.cells.back().size();
         }
         ++block.rowCount;
         result.moveNext();
@@ -119,6 +132,9 @@ QueryResult QueryRun::run(const QString &select, const QStringList &outlineField
         const qint64 read = result->recordCount();
         result->close();
         block.countMessage = pastLimit ? overLimitMessage(select) : countMessage(read);
+    } catch (const ConnectionLost &error) {
+        // Cancelled or not, the user needs to hear that the session ended.
+        block.failure = error.description();
     } catch (const Failure &error) {
         block.failure = m_cancelled.load() ? cancelledText : error.description();
     } catch (const std::exception &error) {

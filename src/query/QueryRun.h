@@ -20,6 +20,14 @@ class QueryRun
 {
 public:
     static constexpr int rowLimit = 1000;
+    // The grid shows no more of a cell than its widest column and a tooltip
+    // can: a longer text is kept as its start, followed by how long it was
+    // ("... (4000000 characters)"), so that neither memory nor the window's
+    // drawing grows with what the database holds. The first cells of a Get
+    // keep up to longestCellText characters each, until the Get has kept
+    // cellTextBudget; later ones keep what their column can show.
+    static constexpr qsizetype longestCellText = 2000;
+    static constexpr qsizetype cellTextBudget = 16'000'000;
 
     // Parameters the statement needs are asked for through `prompt`, once
     // each for the run and its count.

@@ -4,8 +4,6 @@
 
 namespace morvane {
 
-std::unique_ptr<Database> dbMain;
-
 std::unique_ptr<Recordset> OpenQuery(Database &database, const QString &sql)
 {
     return database.openRecordset(sql);

@@ -10,11 +10,6 @@
 
 namespace morvane {
 
-// The one open database of the process. Empty until the first successful Open;
-// set whenever the query window exists. The program hands it to the windows;
-// none of them reaches for it here.
-extern std::unique_ptr<Database> dbMain;
-
 // Opens a result set for `sql`. The engine's failure passes to the caller
 // unchanged.
 [[nodiscard]] std::unique_ptr<Recordset> OpenQuery(Database &database, const QString &sql);
