@@ -69,6 +69,8 @@ public:
             ++m_at;
         if (peek().kind != Kind::End)
             unexpected();
+        if (m_stars != m_itemStars)
+            refuse(QStringLiteral("* inside an expression"));
         return m_statement;
     }
 
@@ -127,10 +129,11 @@ private:
         throw Failure(message + u'.');
     }
 
+    // The text from `start` to the end of the last token read.
     QStringView spanFrom(qsizetype start) const
     {
-        const AccessSqlToken &last = m_tokens[m_at - 1];
-        return m_sql.sliced(start, last.position + last.text.size() - start);
+        const AccessSqlToken &last = m_tokens[std::max<std::size_t>(m_at, 1) - 1];
+        return m_sql.sliced(start, std::max<qsizetype>(last.position + last.text.size() - start, 0));
     }
 
     Expr *make(Expr::Kind kind, qsizetype start)
@@ -211,6 +214,7 @@ private:
 
     Query *query()
     {
+        const Nesting nesting(*this);
         Query &q = m_queries.emplace_back();
         if (accept(u"WITH")) {
             q.recursive = accept(u"RECURSIVE");
@@ -279,6 +283,8 @@ private:
             ++m_at;
             Select &s = m_selects.emplace_back();
             Expr *star = make(Expr::Kind::Star, peek().position);
+            ++m_stars;
+            ++m_itemStars;
             s.items.push_back({star, {}});
             s.from.push_back(tableSource());
             return &s;
@@ -299,8 +305,9 @@ private:
             if (peek().kind != Kind::Number)
                 unexpected(QStringLiteral("a number after TOP"));
             const qsizetype start = peek().position;
-            s.top = finish(make(Expr::Kind::Number, start), start);
-            s.top->value = next().text.toString();
+            Expr *count = make(Expr::Kind::Number, start);
+            count->value = next().text.toString();
+            s.top = finish(count, start);
             s.percent = accept(u"PERCENT");
         }
         do
@@ -332,9 +339,15 @@ private:
         if (peek().isSymbol(u"*")) {
             item.expr = make(Expr::Kind::Star, peek().position);
             ++m_at;
+            ++m_stars;
+            ++m_itemStars;
             return item;
         }
         item.expr = expression();
+        if (item.expr->kind == Expr::Kind::Star) {
+            ++m_itemStars;
+            return item;
+        }
         if (accept(u"AS"))
             item.alias = aliasName();
         else if (isNameToken(peek()))
@@ -400,6 +413,7 @@ private:
 
     Source *primarySource()
     {
+        const Nesting nesting(*this);
         if (acceptSymbol(u"(")) {
             if (peek().isWord(u"SELECT") || peek().isWord(u"WITH")) {
                 Source &derived = m_sources.emplace_back();
@@ -444,10 +458,33 @@ private:
         return {};
     }
 
+    // Each level of nesting costs stack; a statement nested deeper than any
+    // person writes is refused rather than allowed to exhaust it.
+    class Nesting
+    {
+    public:
+        explicit Nesting(Private &parser) : m_parser(parser)
+        {
+            if (++m_parser.m_depth > maximumDepth)
+                m_parser.refuse(QStringLiteral("a statement nested more than %1 levels deep").arg(maximumDepth));
+        }
+        ~Nesting() { --m_parser.m_depth; }
+        Nesting(const Nesting &) = delete;
+        Nesting &operator=(const Nesting &) = delete;
+
+    private:
+        Private &m_parser;
+    };
+    static constexpr int maximumDepth = 200;
+
     // --- expressions, loosest first: Imp, Eqv, Xor, Or, And, Not,
     // comparison, &, + -, Mod, \, * /, unary -, ^.
 
-    Expr *expression() { return binaryLevel(0); }
+    Expr *expression()
+    {
+        const Nesting nesting(*this);
+        return binaryLevel(0);
+    }
 
     static bool isOperatorAt(const AccessSqlToken &token, int level)
     {
@@ -479,6 +516,7 @@ private:
 
     Expr *notLevel()
     {
+        const Nesting nesting(*this);
         const qsizetype start = peek().position;
         if (accept(u"NOT")) {
             Expr *e = make(Expr::Kind::Unary, start);
@@ -613,6 +651,7 @@ private:
 
     Expr *unary()
     {
+        const Nesting nesting(*this);
         const qsizetype start = peek().position;
         if (peek().isSymbol(u"-") || peek().isSymbol(u"+")) {
             Expr *e = make(Expr::Kind::Unary, start);
@@ -783,6 +822,8 @@ private:
             e->hasOperand = true;
             e->args.push_back(expression());
         }
+        if (!peek().isWord(u"WHEN"))
+            unexpected(QStringLiteral("WHEN"));
         while (accept(u"WHEN")) {
             e->args.push_back(expression());
             expectWord(u"THEN");
@@ -849,6 +890,8 @@ private:
         while (peek().isSymbol(u".") || peek().isSymbol(u"!")) {
             ++m_at;
             if (acceptSymbol(u"*")) {
+                // Only a whole select item may be t.*; parse() checks.
+                ++m_stars;
                 e->kind = Expr::Kind::Star;
                 return finish(e, start);
             }
@@ -880,6 +923,9 @@ private:
     QStringView m_sql;
     std::vector<AccessSqlToken> m_tokens;
     std::size_t m_at = 0;
+    int m_depth = 0;
+    int m_stars = 0;
+    int m_itemStars = 0;
     QStringList m_extraParameters;
     Statement m_statement;
     std::deque<Expr> m_exprs;
