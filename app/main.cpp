@@ -6,10 +6,6 @@
 
 #include <QApplication>
 
-#ifdef MORVANE_STARTUP_PROBE
-#include "ExitWhenShown.h"
-#endif
-
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
@@ -18,9 +14,6 @@ int main(int argc, char *argv[])
     // Names the installed desktop entry, so that a Wayland desktop shows the
     // program's own icon and name for its windows.
     QGuiApplication::setDesktopFileName(QStringLiteral(MORVANE_APP_ID));
-#ifdef MORVANE_STARTUP_PROBE
-    morvane::ExitWhenShown exitWhenShown(app);
-#endif
     morvane::SettingsStore settings;
     morvane::DatabaseThread databaseThread;
     morvane::AppContext context{settings, databaseThread, morvane::dbMain, {}, 1000};

@@ -12,11 +12,15 @@ namespace morvane {
 // The start-up benchmark's stopwatch: it prints "shown" once the first window
 // is on screen and quits. Only the benchmark's own builds of the program and
 // of its one-dialog baseline carry it, so both stop at the same moment; the
-// program users run never does.
+// program users run never does. A child of the application it watches.
 class ExitWhenShown final : public QObject
 {
 public:
-    explicit ExitWhenShown(QCoreApplication &app) { app.installEventFilter(this); }
+    explicit ExitWhenShown(QCoreApplication &app)
+        : QObject(&app)
+    {
+        app.installEventFilter(this);
+    }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override

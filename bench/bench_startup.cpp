@@ -1,6 +1,6 @@
 // Start-up: from starting the process to the selection dialog on screen,
 // against a minimal Qt Widgets program that shows one dialog with a line of
-// text. Both report "shown" when MORVANE_EXIT_WHEN_SHOWN is set, then quit.
+// text. Both report "shown" once their first window is painted, then quit.
 //
 // bench_startup [runs]
 #include "BenchSupport.h"

@@ -98,9 +98,17 @@ public:
         }
     }
 
+    // A fast shutdown and a start on the same cluster: every session ends.
+    bool restart()
+    {
+        stop();
+        return launch() && waitUntilReady();
+    }
+
     [[nodiscard]] QString error() const { return m_error; }
     [[nodiscard]] QString socketFolder() const { return m_folder.path(); }
     [[nodiscard]] static int port() { return 5432; }
+    [[nodiscard]] QString socketPath() const { return socketFolder() + QStringLiteral("/.s.PGSQL.5432"); }
 
     // A key/value connection string for `user` to the "postgres" database.
     [[nodiscard]] QString connection(const QString &user = QStringLiteral("morvane")) const
@@ -249,7 +257,7 @@ private:
     bool launch()
     {
         m_server.setStandardOutputFile(QProcess::nullDevice());
-        m_server.setStandardErrorFile(m_folder.filePath(QStringLiteral("server.log")));
+        m_server.setStandardErrorFile(m_folder.filePath(QStringLiteral("server.log")), QIODevice::Append);
         const QStringList command = commandFor(
             QStringLiteral("postgres"),
             {QStringLiteral("-D"), dataFolder(), QStringLiteral("-k"), socketFolder(), QStringLiteral("-p"),

@@ -371,7 +371,9 @@ private slots:
         const QDateTime modified = QFileInfo(path).lastModified();
         QVERIFY(!before.isEmpty());
         {
-            auto db = DatabaseEngine::openDatabase(path);
+            // The files encrypted with a password are read with theirs.
+            const auto password = [](const QString &) { return std::optional<QString>(QStringLiteral("password")); };
+            auto db = DatabaseEngine::openDatabase(path, {}, password);
             for (const Row &name : rowsOf(*db, QStringLiteral("select name from sqlite_schema"))) {
                 const QString quoted = u'[' + name.at(0).text() + u']';
                 rowsOf(*db, QStringLiteral("select * from %1").arg(quoted));

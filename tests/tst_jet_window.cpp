@@ -2,6 +2,9 @@
 // window as on an SQLite file, refused writes, and damaged files.
 #include "StartUp.h"
 #include "TestSupport.h"
+#include "frmPassword.h"
+
+#include <QLineEdit>
 
 using namespace morvane;
 
@@ -88,6 +91,63 @@ private slots:
         test::visibleForm<frmDB>()->close();
         QVERIFY(test::openThroughDialog(m_app->context, jetData + QStringLiteral("types-jet3.mdb")));
         QCOMPARE(SettingsStore().databasePath(), jetData + QStringLiteral("types-jet3.mdb"));
+    }
+
+    // A file encrypted with a password asks for it: cancelled, then answered
+    // wrongly, each ends in the warning with its reason and the selection
+    // dialog stays; the right password opens the file.
+    void encryptedFileAsksForItsPassword()
+    {
+        const QString path = jetData + QStringLiteral("agile-ace14.accdb");
+        QStringList answers = {QString(), QStringLiteral("secret"), QStringLiteral("password")};
+        QStringList asked;
+        QPointer<frmPassword> handled;
+        QTimer answering;
+        connect(&answering, &QTimer::timeout, this, [&] {
+            auto *prompt = qobject_cast<frmPassword *>(QApplication::activeModalWidget());
+            if (!prompt || !prompt->isVisible() || prompt == handled || answers.isEmpty())
+                return;
+            handled = prompt;
+            asked << prompt->Label1->text();
+            QCOMPARE(prompt->Text1->echoMode(), QLineEdit::Password);
+            // Not the open's wait cursor while the user types.
+            QVERIFY(QGuiApplication::overrideCursor());
+            QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::ArrowCursor);
+            const QString answer = answers.takeFirst();
+            if (answer.isNull()) {
+                prompt->Command2->click();
+                return;
+            }
+            QTest::keyClicks(prompt->Text1, answer);
+            QTest::keyClick(prompt->Text1, Qt::Key_Return);
+        });
+        answering.start(5);
+        test::WarningCatcher warnings;
+        Main(m_app->context);
+        frmDB *dialog = test::visibleForm<frmDB>();
+        QVERIFY(dialog);
+        dialog->Text1->setText(path);
+        for (const QString &why : {QStringLiteral("a password is needed."), QStringLiteral("wrong password.")}) {
+            dialog->Command1->click();
+            QCOMPARE(warnings.messages().last(), QStringLiteral("Database was not found."));
+            QVERIFY2(warnings.descriptions().last().endsWith(why), qPrintable(warnings.descriptions().last()));
+            QCOMPARE(test::visibleForm<frmDB>(), dialog);
+        }
+        dialog->Command1->click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        frmMain *window = test::visibleForm<frmMain>();
+        QVERIFY(window);
+        QCOMPARE(warnings.messages().size(), 2);
+        QCOMPARE(asked.size(), 3);
+        QCOMPARE(asked.first(), QStringLiteral("agile-ace14.accdb is encrypted with a password."));
+        test::get(window, QStringLiteral("select Data from Table1 order by ID"));
+        QCOMPARE(test::gridRow(window->resultGrid, 2).at(0), QStringLiteral("Three"));
+        // The path is remembered; the password is not.
+        QCOMPARE(SettingsStore().databasePath(), path);
+        QFile settings(SettingsStore().fileName());
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        const QByteArray stored = settings.readAll();
+        QVERIFY(stored.contains("agile-ace14.accdb") && !stored.contains("password") && !stored.contains("secret"));
     }
 
 private:

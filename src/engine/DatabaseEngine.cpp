@@ -88,21 +88,39 @@ bool isEncryptedOfficeFile(const QString &path, const QByteArray &header)
 
 } // namespace
 
-std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts)
+std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
+                                                       const PasswordPrompt &askPassword,
+                                                       const std::atomic_bool *cancelled)
 {
-    return openDatabase(path, timeouts, PostgresClientLibrary::installed());
+    return openDatabase(path, timeouts, PostgresClientLibrary::installed(), askPassword, cancelled);
 }
 
 std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString &path, const EngineTimeouts &timeouts,
-                                                       PostgresClientLibrary &postgres)
+                                                       PostgresClientLibrary &postgres,
+                                                       const PasswordPrompt &askPassword,
+                                                       const std::atomic_bool *cancelled)
+{
+    // The messages quote the path, and libpq quotes what it cannot parse:
+    // a password typed into the path, read as options or not, is cut out.
+    try {
+        return openBackend(path, timeouts, postgres, askPassword, cancelled);
+    } catch (const Failure &failure) {
+        throw Failure(PostgresConnectionString::withoutSecrets(failure.description(), path));
+    }
+}
+
+std::unique_ptr<Database> DatabaseEngine::openBackend(const QString &path, const EngineTimeouts &timeouts,
+                                                      PostgresClientLibrary &postgres,
+                                                      const PasswordPrompt &askPassword,
+                                                      const std::atomic_bool *cancelled)
 {
     if (PostgresConnectionString::isConnectionString(path, postgres))
-        return postgres.backend().connect(path, timeouts.connectSeconds);
+        return postgres.backend().connect(path, timeouts, cancelled);
     const QByteArray header = readHeader(path);
     if (SqliteDatabase::hasSignature(header))
         return std::make_unique<SqliteDatabase>(path, timeouts.busyMs);
     if (JetDatabase::hasSignature(header))
-        return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs);
+        return std::make_unique<JetDatabase>(path, timeouts.readerSilenceMs, askPassword);
     if (isEncryptedOfficeFile(path, header)) {
         refuse(path, QStringLiteral("it is encrypted with a password (Office encryption), which this program "
                                     "cannot read. Save an unencrypted copy in Access and open that."));

@@ -13,6 +13,9 @@ struct EngineTimeouts
     // How long a server connection attempt may take, unless the connection
     // string sets its own connect_timeout.
     int connectSeconds = 10;
+    // How long a server may leave a cancelled statement unanswered before
+    // its connection is taken for dead and given up.
+    int cancelGiveUpMs = 5000;
 };
 
 } // namespace morvane

@@ -26,4 +26,13 @@ private:
     QByteArray m_utf8;
 };
 
+// A failure that ended the session with a server: what the statement was
+// cancelled for, if it was, no longer matters, and the next statement
+// connects again.
+class ConnectionLost : public Failure
+{
+public:
+    using Failure::Failure;
+};
+
 } // namespace morvane

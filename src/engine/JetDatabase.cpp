@@ -3,6 +3,7 @@
 #include "AccessFunctions.h"
 #include "AccessSqlTranslator.h"
 #include "AccessTextCollation.h"
+#include "EncryptionHeader.h"
 #include "Failure.h"
 #include "JetReaderProcess.h"
 #include "JetTableCache.h"
@@ -11,8 +12,11 @@
 #include "SqliteGuard.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QStringList>
 
+#include <openssl/crypto.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -308,16 +312,17 @@ FileIdentity identityOf(const struct stat &info)
 class JetDatabase::Private
 {
 public:
-    Private(const QString &path, int readerSilenceLimitMs) : m_path(path)
+    Private(const QString &path, int readerSilenceLimitMs, const PasswordPrompt &askPassword) : m_path(path)
     {
         openFile();
+        jetreader::SecretBytes unlock = unlockPages(askPassword);
         const QString program = findReader();
         if (program.isEmpty()) {
             refuse(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
                                   "program's folder.")
                        .arg(readerName, QStringLiteral(MORVANE_JET_READER_FOLDER)));
         }
-        m_source.readers.emplace(program, m_file.get(), readerSilenceLimitMs);
+        m_source.readers.emplace(program, m_file.get(), readerSilenceLimitMs, std::move(unlock));
         try {
             readCatalog();
         } catch (const Failure &error) {
@@ -393,6 +398,37 @@ private:
             || !hasSignature(QByteArrayView(header, sizeof header)))
             refuse(QStringLiteral("it is not an Access database file."));
         m_identity = identityOf(info);
+    }
+
+    // The key to the pages of a file saved with "Encrypt with Password",
+    // made from the password the user gives; empty for any other file.
+    jetreader::SecretBytes unlockPages(const PasswordPrompt &askPassword) const
+    {
+        constexpr qsizetype headerPage = 4096;
+        QByteArray page(headerPage, Qt::Uninitialized);
+        const ssize_t got = ::pread(m_file.get(), page.data(), std::size_t(page.size()), 0);
+        page.truncate(std::max<qsizetype>(got, 0));
+        std::optional<EncryptionHeader> header;
+        try {
+            header = EncryptionHeader::read(page);
+        } catch (const Failure &error) {
+            refuse(error.description());
+        }
+        if (!header)
+            return {};
+        std::optional<QString> password = askPassword ? askPassword(QFileInfo(m_path).fileName()) : std::nullopt;
+        if (!password)
+            refuse(QStringLiteral("a password is needed."));
+        // The only copy left, once the dialog has let go of its own; wiped
+        // whatever becomes of the key.
+        const auto wipePassword = qScopeGuard([&password] {
+            if (!password->isEmpty())
+                OPENSSL_cleanse(password->data(), std::size_t(password->size()) * sizeof(QChar));
+        });
+        std::optional<jetreader::SecretBytes> key = header->unlock(*password);
+        if (!key)
+            refuse(QStringLiteral("wrong password."));
+        return std::move(*key);
     }
 
     void readCatalog()
@@ -499,8 +535,8 @@ bool JetDatabase::hasSignature(QByteArrayView header)
         || found == QByteArrayView(aceSignature, sizeof aceSignature);
 }
 
-JetDatabase::JetDatabase(const QString &path, int readerSilenceLimitMs)
-    : d(std::make_unique<Private>(path, readerSilenceLimitMs))
+JetDatabase::JetDatabase(const QString &path, int readerSilenceLimitMs, const PasswordPrompt &askPassword)
+    : d(std::make_unique<Private>(path, readerSilenceLimitMs, askPassword))
 {
 }
 

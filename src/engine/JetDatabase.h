@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Database.h"
+#include "PasswordPrompt.h"
 
 #include <QByteArrayView>
 #include <QString>
@@ -41,8 +42,11 @@ public:
     // Opens the file read-only and reads its catalog; Failure when it
     // cannot be read.
     // A reader that stays silent for `readerSilenceLimitMs` while the
-    // program waits for it is killed.
-    JetDatabase(const QString &path, int readerSilenceLimitMs);
+    // program waits for it is killed. A file saved with "Encrypt with
+    // Password" is opened with the password `askPassword` gives; the key
+    // made from it is kept (and handed to each reader) until the database
+    // is destroyed, the password itself not at all.
+    JetDatabase(const QString &path, int readerSilenceLimitMs, const PasswordPrompt &askPassword = {});
     ~JetDatabase() override;
 
     std::unique_ptr<Recordset> openRecordset(const QString &sql) override;

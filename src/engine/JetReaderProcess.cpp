@@ -129,15 +129,17 @@ ReaderProcess::ReaderProcess(const QString &program, int databaseFd, int silence
     }
 }
 
-void ReaderProcess::send(proto::Request type, const std::string &payload)
+void ReaderProcess::send(proto::Request type, std::string_view payload)
 {
     if (!m_socket.valid())
         throw ReaderEnded(ended());
-    std::string frame;
-    proto::putU8(frame, std::uint8_t(type));
-    proto::putU32(frame, std::uint32_t(payload.size()));
-    frame += payload;
-    const char *data = frame.data();
+    jetreader::SecretBytes frame(proto::frameHeaderSize + payload.size());
+    frame.data()[0] = std::uint8_t(type);
+    const auto size = std::uint32_t(payload.size());
+    for (int i = 0; i < 4; ++i)
+        frame.data()[1 + i] = std::uint8_t(size >> (8 * i));
+    std::copy(payload.begin(), payload.end(), frame.data() + proto::frameHeaderSize);
+    const auto *data = frame.data();
     std::size_t left = frame.size();
     while (left > 0) {
         const ssize_t sent = ::send(m_socket.get(), data, left, MSG_NOSIGNAL);
@@ -311,6 +313,8 @@ ReaderLease ReaderPool::acquire()
     if (m_lent >= maxReaders)
         throw Failure(QStringLiteral("The statement reads too many Access tables at once."));
     auto reader = std::make_unique<ReaderProcess>(m_program, m_databaseFd, m_silenceLimitMs, m_interruption);
+    if (!m_unlock.empty())
+        reader->send(proto::Request::Unlock, m_unlock.view());
     JetReaderClient::greet(*reader);
     return ReaderLease(*this, std::move(reader), false);
 }

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "jetreader/JetReaderProtocol.h"
+#include "jetreader/SecretBytes.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -110,7 +112,8 @@ public:
     ReaderProcess(const ReaderProcess &) = delete;
     ReaderProcess &operator=(const ReaderProcess &) = delete;
 
-    void send(proto::Request type, const std::string &payload = {});
+    // The frame is wiped once sent: a request may carry a key.
+    void send(proto::Request type, std::string_view payload = {});
 
     // The next frame other than Alive.
     Frame receive();
@@ -186,8 +189,13 @@ private:
 class ReaderPool
 {
 public:
-    ReaderPool(QString program, int databaseFd, int silenceLimitMs)
-        : m_program(std::move(program)), m_databaseFd(databaseFd), m_silenceLimitMs(silenceLimitMs)
+    // `unlock`, when not empty, is the key to an encrypted file's pages;
+    // every reader is handed it first.
+    ReaderPool(QString program, int databaseFd, int silenceLimitMs, jetreader::SecretBytes unlock = {})
+        : m_program(std::move(program))
+        , m_databaseFd(databaseFd)
+        , m_silenceLimitMs(silenceLimitMs)
+        , m_unlock(std::move(unlock))
     {
     }
 
@@ -217,6 +225,7 @@ private:
     QString m_program;
     int m_databaseFd;
     int m_silenceLimitMs;
+    jetreader::SecretBytes m_unlock;
     Interruption m_interruption;
     std::vector<std::unique_ptr<ReaderProcess>> m_idle;
     int m_lent = 0;

@@ -6,9 +6,10 @@
 
 namespace {
 
-std::unique_ptr<morvane::Database> connect(const QString &connection, int connectTimeoutSeconds)
+std::unique_ptr<morvane::Database> connect(const QString &connection, const morvane::EngineTimeouts &timeouts,
+                                           const std::atomic_bool *cancelled)
 {
-    return std::make_unique<morvane::PostgresDatabase>(connection, connectTimeoutSeconds);
+    return std::make_unique<morvane::PostgresDatabase>(connection, timeouts, cancelled);
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "Database.h"
+#include "EngineTimeouts.h"
 
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 namespace morvane {
@@ -15,13 +17,15 @@ namespace morvane {
 // the folder by an older build.
 struct PostgresBackend
 {
-    static constexpr int currentVersion = 1;
+    static constexpr int currentVersion = 2;
 
     int version;
     // libpq's own rule: the text parses as a URI or as key/value options.
     bool (*isConnectionString)(const QString &path);
     QString (*withoutPassword)(const QString &connection);
-    std::unique_ptr<Database> (*connect)(const QString &connection, int connectTimeoutSeconds);
+    // Connects; an attempt that `cancelled` (may be null) stops is given up at once.
+    std::unique_ptr<Database> (*connect)(const QString &connection, const EngineTimeouts &timeouts,
+                                         const std::atomic_bool *cancelled);
 };
 
 } // namespace morvane

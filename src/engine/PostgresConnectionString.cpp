@@ -5,6 +5,10 @@
 #include "PostgresClientLibrary.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <algorithm>
 
 namespace morvane {
 
@@ -37,7 +41,64 @@ bool startsWithOptionName(QStringView text)
     return i < text.size() && text[i] == u'=';
 }
 
+// What may be a password in `typed`, whole: a value that follows a password
+// option up to the end of the text, since an unquoted value with spaces ends
+// nowhere libpq can tell; and a URI's user-info from its first ':' to the
+// last '@', since a password may hold an '@' of its own.
+QStringList secretsOf(const QString &typed)
+{
+    static const QRegularExpression option(QStringLiteral("password\\s*="), QRegularExpression::CaseInsensitiveOption);
+    QStringList secrets;
+    for (auto matches = option.globalMatch(typed); matches.hasNext();)
+        secrets.append(typed.mid(matches.next().capturedEnd()).trimmed());
+    if (isUri(typed)) {
+        const qsizetype start = typed.indexOf(u"://") + 3;
+        const qsizetype at = typed.lastIndexOf(u'@');
+        const qsizetype colon = typed.indexOf(u':', start);
+        if (colon >= 0 && colon < at)
+            secrets.append(typed.mid(colon + 1, at - colon - 1));
+    }
+    return secrets;
+}
+
+// The secrets, their pieces as libpq may quote them (one word, one
+// parameter, one side of an '@') and the percent-decoded forms, longest
+// first so that a whole secret is masked before its pieces.
+QStringList secretFragments(const QString &typed)
+{
+    static const QRegularExpression separators(QStringLiteral("[\\s'\"&@:/\\\\]+"));
+    QStringList fragments;
+    for (const QString &secret : secretsOf(typed)) {
+        fragments.append(secret);
+        fragments.append(secret.split(separators, Qt::SkipEmptyParts));
+    }
+    const qsizetype typedFragments = fragments.size();
+    for (qsizetype i = 0; i < typedFragments; ++i)
+        fragments.append(QString::fromUtf8(QByteArray::fromPercentEncoding(fragments[i].toUtf8())));
+    fragments.removeAll(QString());
+    fragments.removeDuplicates();
+    std::stable_sort(fragments.begin(), fragments.end(),
+                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    return fragments;
+}
+
 } // namespace
+
+QString PostgresConnectionString::withoutSecrets(QString message, const QString &typed)
+{
+    static const QString mask = QStringLiteral("***");
+    for (const QString &fragment : secretFragments(typed)) {
+        // A piece of one or two letters is masked only where it stands as
+        // a word, or it would mask letters of every other word.
+        if (fragment.size() >= 3) {
+            message.replace(fragment, mask);
+        } else {
+            const QString word = QStringLiteral("(?<!\\w)%1(?!\\w)").arg(QRegularExpression::escape(fragment));
+            message.replace(QRegularExpression(word), mask);
+        }
+    }
+    return message;
+}
 
 bool PostgresConnectionString::isConnectionString(const QString &path, PostgresClientLibrary &library)
 {

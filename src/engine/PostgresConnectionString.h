@@ -23,6 +23,12 @@ public:
     // option, for remembering it on disk; a file path unchanged. Empty when
     // the module that knows libpq's secret options cannot be loaded.
     [[nodiscard]] static QString withoutPassword(const QString &connection, PostgresClientLibrary &library);
+
+    // `message` with every part of `typed` that may be a password masked:
+    // whatever follows "password=" in any letter case, and a URI's user-info
+    // password, whole and piece by piece, whether or not libpq could parse
+    // `typed`. Errs on the side of masking too much.
+    [[nodiscard]] static QString withoutSecrets(QString message, const QString &typed);
 };
 
 } // namespace morvane

@@ -1,18 +1,23 @@
 #include "PostgresDatabase.h"
 
 #include "Failure.h"
+#include "PostgresConnectionString.h"
 #include "SqlText.h"
 
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <libpq-fe.h>
 
 #include <charconv>
-#include <cmath>
-#include <limits>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace morvane {
 
@@ -26,11 +31,6 @@ void PgResultClearer::operator()(PGresult *result) const
     PQclear(result);
 }
 
-void PgCancelFreer::operator()(PGcancel *cancel) const
-{
-    PQfreeCancel(cancel);
-}
-
 namespace {
 
 struct ConninfoFreer
@@ -38,12 +38,6 @@ struct ConninfoFreer
     void operator()(PQconninfoOption *options) const { PQconninfoFree(options); }
 };
 using Conninfo = std::unique_ptr<PQconninfoOption, ConninfoFreer>;
-
-// The first batch holds the rows a Get shows and one more, which tells
-// whether the result runs past them; later batches are larger, for callers
-// that read on, and still bound what the client holds.
-constexpr int firstBatchRows = 1001;
-constexpr int laterBatchRows = 8192;
 
 const QString cancelledByUser = QStringLiteral("canceling statement due to user request");
 
@@ -55,9 +49,6 @@ enum : Oid {
     int2Oid = 21,
     int4Oid = 23,
     oidOid = 26,
-    float4Oid = 700,
-    float8Oid = 701,
-    numericOid = 1700,
 };
 
 bool isUri(QStringView text)
@@ -219,40 +210,6 @@ QString trimmedMessage(const char *message)
     return QString::fromUtf8(message).trimmed();
 }
 
-// Whether a numeric's decimal text names a value a double holds exactly to
-// the 15 significant digits it is shown with.
-bool fitsDouble(std::string_view text, double &value)
-{
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
-        return false;
-    if (value != 0 && std::fabs(value) < std::numeric_limits<double>::min())
-        return false;
-    std::string digits;
-    for (const char c : text) {
-        if (c >= '0' && c <= '9')
-            digits += c;
-    }
-    const std::size_t first = digits.find_first_not_of('0');
-    if (first == std::string::npos)
-        return true;
-    const std::size_t last = digits.find_last_not_of('0');
-    return last - first + 1 <= 15;
-}
-
-FieldValue realValue(std::string_view text)
-{
-    if (text == "NaN")
-        return FieldValue(std::numeric_limits<double>::quiet_NaN());
-    if (text == "Infinity")
-        return FieldValue(std::numeric_limits<double>::infinity());
-    if (text == "-Infinity")
-        return FieldValue(-std::numeric_limits<double>::infinity());
-    double value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return FieldValue(value);
-}
-
 FieldValue integerValue(std::string_view text)
 {
     qint64 value = 0;
@@ -261,8 +218,10 @@ FieldValue integerValue(std::string_view text)
 }
 
 // The server sends every value as text (the connection asks for ISO dates,
-// hex bytea and exact floats); the types the other backends hand over as
-// numbers or bytes are converted here.
+// hex bytea and the shortest exact text of a float). Numbers that are not
+// integers keep that text: it is exact, reads back as the same value, and
+// has the same form in every row whatever the user's locale. Booleans,
+// integers and bytes are handed over as the other backends hand them.
 FieldValue convert(Oid type, const char *data, int length)
 {
     const std::string_view text(data, std::size_t(length));
@@ -274,17 +233,6 @@ FieldValue convert(Oid type, const char *data, int length)
     case int8Oid:
     case oidOid:
         return integerValue(text);
-    case float4Oid:
-    case float8Oid:
-        return realValue(text);
-    case numericOid: {
-        double value = 0;
-        if (text == "NaN" || text == "Infinity" || text == "-Infinity")
-            return realValue(text);
-        if (fitsDouble(text, value))
-            return FieldValue(value);
-        return FieldValue(QString::fromLatin1(data, length));
-    }
     case byteaOid:
         if (text.starts_with("\\x"))
             return FieldValue(QByteArray::fromHex(QByteArray::fromRawData(data + 2, length - 2)));
@@ -294,21 +242,88 @@ FieldValue convert(Oid type, const char *data, int length)
     }
 }
 
+// A blocking libpq connect on a thread of its own, which the caller can stop
+// waiting for: a server that never answers holds only that thread, which
+// closes the connection when libpq's own timeout ends it.
+struct ConnectAttempt
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    PGconn *connection = nullptr;
+};
+
+constexpr auto stopPollInterval = std::chrono::milliseconds(20);
+
+PgConnection attemptConnection(const QByteArray &typed, int timeoutSeconds, const std::atomic_bool *stop)
+{
+    auto attempt = std::make_shared<ConnectAttempt>();
+    std::thread([attempt, typed, timeout = QByteArray::number(timeoutSeconds)] {
+        // Later settings override earlier ones: the typed string may set its
+        // own timeouts, but the client encoding stays the one this code
+        // decodes. A network that dies is noticed within a minute, on the
+        // session and on its cancel requests, which libpq sends with the
+        // same settings: data unacknowledged for 30 s, or an idle line whose
+        // probes go unanswered.
+        const char *const keywords[] = {"connect_timeout",  "tcp_user_timeout", "keepalives_idle", "keepalives_interval",
+                                        "keepalives_count", "dbname",           "client_encoding", "fallback_application_name",
+                                        nullptr};
+        const char *const values[] = {timeout.constData(), "30000", "30", "10", "3", typed.constData(), "UTF8", "morvane",
+                                      nullptr};
+        PGconn *connection = PQconnectdbParams(keywords, values, 1);
+        const std::lock_guard lock(attempt->mutex);
+        if (attempt->abandoned)
+            PQfinish(connection);
+        else
+            attempt->connection = connection;
+        attempt->done = true;
+        attempt->finished.notify_all();
+    }).detach();
+    std::unique_lock lock(attempt->mutex);
+    while (!attempt->finished.wait_for(lock, stopPollInterval, [&attempt] { return attempt->done; })) {
+        if (stop && stop->load()) {
+            attempt->abandoned = true;
+            throw Failure(QStringLiteral("The connection attempt was cancelled."));
+        }
+    }
+    return PgConnection(attempt->connection);
+}
+
+// A cancel request is sent again only after this, while the statement runs on.
+constexpr qint64 cancelRepeatMs = 2000;
+
+const QString givenUp = QStringLiteral("The server did not answer after Cancel; the connection was given up.");
+
 } // namespace
 
-// A forward-only walk over the read's cursor, one batch of rows in hand.
+// The cancel request of one session. It is sent from a thread of its own,
+// which may wait on a silent network for as long as the system lets it and
+// so keeps the request alive after the session is gone.
+struct CancelLine
+{
+    explicit CancelLine(PGconn *connection) : request(PQgetCancel(connection)) {}
+    ~CancelLine() { PQfreeCancel(request); }
+    CancelLine(const CancelLine &) = delete;
+    CancelLine &operator=(const CancelLine &) = delete;
+
+    PGcancel *request;
+    std::atomic_bool sending = false;
+};
+
+// A forward-only walk over the read's rows as they arrive, one in hand.
 class PostgresRecordset final : public Recordset
 {
 public:
     PostgresRecordset(PostgresDatabase &database, quint64 readId)
-        : m_database(database), m_readId(readId), m_batch(database.fetch(firstBatchRows))
+        : m_database(database), m_readId(readId), m_row(database.nextRow())
     {
-        const int fields = PQnfields(m_batch.get());
+        const int fields = PQnfields(m_row.get());
         for (int i = 0; i < fields; ++i) {
-            m_names.append(QString::fromUtf8(PQfname(m_batch.get(), i)));
-            m_types.push_back(PQftype(m_batch.get(), i));
+            m_names.append(QString::fromUtf8(PQfname(m_row.get(), i)));
+            m_types.push_back(PQftype(m_row.get(), i));
         }
-        takeBatch(firstBatchRows);
+        takeRow();
     }
 
     ~PostgresRecordset() override { m_database.endRead(m_readId); }
@@ -320,15 +335,8 @@ public:
         if (m_eof)
             throw Failure(QStringLiteral("No current record."));
         ++m_passed;
-        if (++m_row < m_batchRows)
-            return;
-        if (m_lastBatch) {
-            m_eof = true;
-            m_batch.reset();
-            return;
-        }
-        m_batch = m_database.fetch(laterBatchRows);
-        takeBatch(laterBatchRows);
+        m_row = m_database.nextRow();
+        takeRow();
     }
 
     qint64 recordCount() const override { return m_passed; }
@@ -338,48 +346,41 @@ public:
 
     FieldValue value(int index) const override
     {
-        if (m_eof || !m_batch)
+        if (m_eof || !m_row)
             throw Failure(QStringLiteral("No current record."));
         if (index < 0 || index >= fieldCount())
             throw Failure(QStringLiteral("Item not found in this collection."));
-        PGresult *batch = m_batch.get();
-        if (PQgetisnull(batch, m_row, index))
+        PGresult *row = m_row.get();
+        if (PQgetisnull(row, 0, index))
             return FieldValue();
-        return convert(m_types[std::size_t(index)], PQgetvalue(batch, m_row, index), PQgetlength(batch, m_row, index));
+        return convert(m_types[std::size_t(index)], PQgetvalue(row, 0, index), PQgetlength(row, 0, index));
     }
 
     void close() override
     {
         if (!m_eof)
-            m_database.keepCursor(m_readId);
-        m_batch.reset();
+            m_database.keepForCount(m_readId);
+        m_row.reset();
         m_eof = true;
     }
 
 private:
-    // A batch shorter than asked for is the cursor's last: the transaction
-    // has nothing more to give and ends at once.
-    void takeBatch(int asked)
+    // The result that ends the rows carries none: the transaction has
+    // nothing more to give and ends at once.
+    void takeRow()
     {
-        m_row = 0;
-        m_batchRows = PQntuples(m_batch.get());
-        m_lastBatch = m_batchRows < asked;
-        if (m_lastBatch)
-            m_database.endRead(m_readId);
-        if (m_batchRows == 0) {
-            m_eof = true;
-            m_batch.reset();
-        }
+        if (PQresultStatus(m_row.get()) == PGRES_SINGLE_TUPLE)
+            return;
+        m_eof = true;
+        m_row.reset();
+        m_database.endRead(m_readId);
     }
 
     PostgresDatabase &m_database;
     quint64 m_readId;
-    PgResult m_batch;
+    PgResult m_row;
     QStringList m_names;
     std::vector<Oid> m_types;
-    int m_row = 0;
-    int m_batchRows = 0;
-    bool m_lastBatch = false;
     bool m_eof = false;
     qint64 m_passed = 0;
 };
@@ -402,34 +403,122 @@ QString PostgresDatabase::withoutPassword(const QString &connection)
     return rebuiltWithoutSecrets(connection.toUtf8());
 }
 
-PostgresDatabase::PostgresDatabase(const QString &connection, int connectTimeoutSeconds)
+PostgresDatabase::Wakeup::Wakeup() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    // Later settings override earlier ones: the typed string may set its own
-    // timeout, but the client encoding stays the one this code decodes.
-    const QByteArray timeout = QByteArray::number(connectTimeoutSeconds);
-    const QByteArray typed = connection.toUtf8();
-    const char *const keywords[] = {"connect_timeout", "dbname", "client_encoding", "fallback_application_name", nullptr};
-    const char *const values[] = {timeout.constData(), typed.constData(), "UTF8", "morvane", nullptr};
-    m_connection.reset(PQconnectdbParams(keywords, values, 1));
-    if (!m_connection)
+    if (m_fd < 0)
+        throw Failure(QStringLiteral("Out of system resources (eventfd)."));
+}
+
+PostgresDatabase::Wakeup::~Wakeup()
+{
+    ::close(m_fd);
+}
+
+void PostgresDatabase::Wakeup::signal() const
+{
+    const std::uint64_t one = 1;
+    (void)!::write(m_fd, &one, sizeof one);
+}
+
+void PostgresDatabase::Wakeup::drain() const
+{
+    std::uint64_t count = 0;
+    (void)!::read(m_fd, &count, sizeof count);
+}
+
+PostgresDatabase::PostgresDatabase(const QString &connection, const EngineTimeouts &timeouts,
+                                   const std::atomic_bool *cancelled)
+    : m_connectionString(connection), m_timeouts(timeouts)
+{
+    connect(cancelled);
+}
+
+// The server ends the session's transaction when the connection closes: no
+// need to wait on a server that may not answer.
+PostgresDatabase::~PostgresDatabase() = default;
+
+void PostgresDatabase::connect(const std::atomic_bool *cancelled)
+{
+    PgConnection connection = attemptConnection(m_connectionString.toUtf8(), m_timeouts.connectSeconds, cancelled);
+    if (!connection)
         throw Failure(QStringLiteral("Out of memory."));
-    if (PQstatus(m_connection.get()) != CONNECTION_OK)
-        throw Failure(trimmedMessage(PQerrorMessage(m_connection.get())));
-    m_cancel.reset(PQgetCancel(m_connection.get()));
+    if (PQstatus(connection.get()) != CONNECTION_OK) {
+        const QString message = trimmedMessage(PQerrorMessage(connection.get()));
+        throw Failure(PostgresConnectionString::withoutSecrets(message, m_connectionString));
+    }
+    // Every wait on the socket is this code's own, so that it can end.
+    PQsetnonblocking(connection.get(), 1);
+    PQsetNoticeReceiver(connection.get(), &PostgresDatabase::noticeReceived, this);
+    m_endedByServer = false;
+    {
+        const std::lock_guard lock(m_cancelMutex);
+        m_cancelLine = std::make_shared<CancelLine>(connection.get());
+    }
+    m_connection = std::move(connection);
     // Values arrive as text; these settings make that text what the
     // conversion expects whatever the server's own defaults are.
     run("SET DateStyle = ISO, YMD; SET bytea_output = hex; SET extra_float_digits = 3");
 }
 
-PostgresDatabase::~PostgresDatabase()
+void PostgresDatabase::reconnectIfEnded()
 {
-    endRead();
+    if (m_connection && sessionGoesOn())
+        return;
+    dropConnection();
+    connect(&m_interrupted);
+}
+
+// An idle session has nothing to read unless the server is ending it (a
+// shutdown, a terminated backend, an idle timeout): its last word and the
+// end of the connection are taken in here, before a statement is sent.
+bool PostgresDatabase::sessionGoesOn()
+{
+    PGconn *connection = m_connection.get();
+    pollfd socket{PQsocket(connection), POLLIN, 0};
+    while (!m_endedByServer && PQstatus(connection) == CONNECTION_OK && ::poll(&socket, 1, 0) > 0) {
+        if (!PQconsumeInput(connection))
+            break;
+    }
+    return !m_endedByServer && PQstatus(connection) == CONNECTION_OK;
+}
+
+// What the server says outside an answer: only that the session ends matters.
+void PostgresDatabase::noticeReceived(void *database, const PGresult *notice)
+{
+    const char *severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+    if (severity && (qstrcmp(severity, "FATAL") == 0 || qstrcmp(severity, "PANIC") == 0))
+        static_cast<PostgresDatabase *>(database)->m_endedByServer = true;
+}
+
+void PostgresDatabase::dropConnection() noexcept
+{
+    m_reading = false;
+    m_streaming = false;
+    m_keptForCount = false;
+    {
+        const std::lock_guard lock(m_cancelMutex);
+        m_cancelLine.reset();
+    }
+    m_connection.reset();
+}
+
+void PostgresDatabase::lose(const QString &why)
+{
+    dropConnection();
+    throw ConnectionLost(why.isEmpty() ? QStringLiteral("The connection to the server was lost.")
+                                       : QStringLiteral("The connection to the server was lost: %1").arg(why));
 }
 
 void PostgresDatabase::startCall()
 {
-    m_interrupted = false;
+    forgetInterrupt();
     endRead();
+}
+
+void PostgresDatabase::forgetInterrupt()
+{
+    m_interrupted = false;
+    m_interruptedFor.invalidate();
 }
 
 void PostgresDatabase::throwIfInterrupted() const
@@ -440,17 +529,30 @@ void PostgresDatabase::throwIfInterrupted() const
 
 PgResult PostgresDatabase::checked(PgResult result)
 {
-    const ExecStatusType status = PQresultStatus(result.get());
+    const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
         return result;
+    if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) {
+        // The session is in the middle of the copy; ending it is the one way
+        // out that neither sends nor waits for the data.
+        result.reset();
+        dropConnection();
+        throw Failure(QStringLiteral("Copying to or from the client (copy ... to stdout, copy ... from stdin) is "
+                                     "not supported."));
+    }
     QString message;
     if (status == PGRES_EMPTY_QUERY)
         message = QStringLiteral("The statement is empty.");
-    else if (const char *primary = PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY))
+    else if (const char *primary = result ? PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr)
         message = trimmedMessage(primary);
     else
-        message = trimmedMessage(PQerrorMessage(m_connection.get()));
+        message = trimmedMessage(PQerrorMessage(m_connection.get())).section(u'\n', 0, 0);
+    const char *severity = result ? PQresultErrorField(result.get(), PG_DIAG_SEVERITY_NONLOCALIZED) : nullptr;
+    const bool sessionEnded = PQstatus(m_connection.get()) != CONNECTION_OK
+        || (severity && (qstrcmp(severity, "FATAL") == 0 || qstrcmp(severity, "PANIC") == 0));
     result.reset();
+    if (sessionEnded)
+        lose(message);
     endRead();
     throw Failure(message.isEmpty() ? QStringLiteral("The server did not answer.") : message);
 }
@@ -458,39 +560,184 @@ PgResult PostgresDatabase::checked(PgResult result)
 PgResult PostgresDatabase::run(const char *sql)
 {
     throwIfInterrupted();
-    return checked(PgResult(PQexec(m_connection.get(), sql)));
+    ++m_statementsSent;
+    return checked(exchange(sql, false));
 }
 
 PgResult PostgresDatabase::runSingle(const QByteArray &sql)
 {
     throwIfInterrupted();
-    return checked(PgResult(PQexecParams(m_connection.get(), sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0)));
+    ++m_statementsSent;
+    return checked(exchange(sql, true));
+}
+
+// PQexec's answer without its blocking wait.
+PgResult PostgresDatabase::exchange(const QByteArray &sql, bool single)
+{
+    if (!m_connection)
+        lose({});
+    PGconn *connection = m_connection.get();
+    const int sent = single ? PQsendQueryParams(connection, sql.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0)
+                            : PQsendQuery(connection, sql.constData());
+    if (!sent)
+        return {};
+    flush();
+    return collect();
+}
+
+void PostgresDatabase::flush()
+{
+    PGconn *connection = m_connection.get();
+    while (const int unsent = PQflush(connection)) {
+        if (unsent < 0 || (await(POLLIN | POLLOUT), !PQconsumeInput(connection)))
+            lose(trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0));
+    }
+}
+
+// The next result of the statement sent, null after its last.
+PgResult PostgresDatabase::awaitResult()
+{
+    PGconn *connection = m_connection.get();
+    while (PQisBusy(connection)) {
+        await(POLLIN);
+        if (!PQconsumeInput(connection))
+            lose(trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0));
+    }
+    return PgResult(PQgetResult(connection));
+}
+
+// The rest of the statement's results: the first failure among them, else
+// the last; a copy at once, since it has no end of its own.
+PgResult PostgresDatabase::collect()
+{
+    PgResult kept;
+    while (PgResult next = awaitResult()) {
+        const ExecStatusType status = PQresultStatus(next.get());
+        if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH)
+            return next;
+        if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR)
+            kept = std::move(next);
+    }
+    return kept;
+}
+
+void PostgresDatabase::await(short events)
+{
+    pollfd watched[2] = {{PQsocket(m_connection.get()), events, 0}, {m_wakeup.fd(), POLLIN, 0}};
+    while (true) {
+        int timeoutMs = -1;
+        if (m_interrupted.load()) {
+            if (!m_interruptedFor.isValid())
+                m_interruptedFor.start();
+            const qint64 left = m_timeouts.cancelGiveUpMs - m_interruptedFor.elapsed();
+            if (left <= 0) {
+                dropConnection();
+                throw ConnectionLost(givenUp);
+            }
+            timeoutMs = int(left);
+        }
+        watched[0].revents = 0;
+        watched[1].revents = 0;
+        if (::poll(watched, 2, timeoutMs) < 0 && errno != EINTR)
+            lose(QString::fromLocal8Bit(std::strerror(errno)));
+        if (watched[1].revents)
+            m_wakeup.drain();
+        if (watched[0].revents)
+            return;
+    }
 }
 
 quint64 PostgresDatabase::beginRead(const QString &select)
 {
     const quint64 readId = ++m_readId;
-    // Repeatable read: the rows shown and their count come from one snapshot.
-    run("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+    // Repeatable read: the rows shown and their count come from one snapshot,
+    // which outlives the savepoint that a read stopped early rolls back to.
+    run("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY; SAVEPOINT morvane_rows");
     m_reading = true;
     m_readSelect = select;
     m_fetched = 0;
-    m_cursorKept = false;
-    runSingle("DECLARE morvane_rows NO SCROLL CURSOR FOR " + select.toUtf8());
+    m_total.reset();
+    m_keptForCount = false;
+    // A plain statement, not a cursor, so that the server may plan it with
+    // parallel workers; the rows are taken one by one as they arrive, and
+    // those past what the caller reads stay on the server.
+    throwIfInterrupted();
+    ++m_statementsSent;
+    if (!PQsendQueryParams(m_connection.get(), select.toUtf8().constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+        (void)checked({});
+    PQsetSingleRowMode(m_connection.get());
+    m_streaming = true;
+    flush();
     return readId;
 }
 
-PgResult PostgresDatabase::fetch(int rows)
+PgResult PostgresDatabase::nextRow()
 {
-    PgResult batch = runSingle("FETCH FORWARD " + QByteArray::number(rows) + " FROM morvane_rows");
-    m_fetched += PQntuples(batch.get());
-    return batch;
+    PgResult row = awaitResult();
+    const ExecStatusType status = PQresultStatus(row.get());
+    if (status == PGRES_SINGLE_TUPLE) {
+        ++m_fetched;
+        return row;
+    }
+    // The last result: the end of the rows or a failure.
+    m_streaming = false;
+    PgResult rest = collect();
+    if (status == PGRES_TUPLES_OK && !rest)
+        m_total = m_fetched;
+    return checked(rest ? std::move(rest) : std::move(row));
 }
 
-void PostgresDatabase::keepCursor(quint64 readId)
+// The rows past those read are not wanted: a cancel request stops the
+// server's work on them, and what it sent meanwhile is counted and dropped.
+// A statement that ended before the request arrived has its count.
+void PostgresDatabase::stopRows()
 {
-    if (m_reading && readId == m_readId)
-        m_cursorKept = true;
+    if (!m_streaming)
+        return;
+    const std::shared_ptr<CancelLine> line = startCancel(true);
+    qint64 passed = m_fetched;
+    ExecStatusType last = PGRES_FATAL_ERROR;
+    while (PgResult result = awaitResult()) {
+        last = PQresultStatus(result.get());
+        if (last == PGRES_SINGLE_TUPLE)
+            ++passed;
+        else if (last != PGRES_TUPLES_OK)
+            break;
+    }
+    (void)collect();
+    m_streaming = false;
+    // The request must not land on the next statement.
+    if (line) {
+        QElapsedTimer waited;
+        waited.start();
+        while (line->sending.load()) {
+            if (waited.elapsed() > m_timeouts.cancelGiveUpMs) {
+                dropConnection();
+                throw ConnectionLost(givenUp);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    if (last == PGRES_TUPLES_OK)
+        m_total = passed;
+    else
+        run("ROLLBACK TO SAVEPOINT morvane_rows");
+}
+
+void PostgresDatabase::keepForCount(quint64 readId)
+{
+    if (!m_reading || readId != m_readId)
+        return;
+    try {
+        stopRows();
+        m_keptForCount = true;
+    } catch (const ConnectionLost &) {
+        // The run must hear of it: counting on a new session would run the
+        // statement again.
+        throw;
+    } catch (const Failure &) {
+        // The count is then made on its own.
+    }
 }
 
 void PostgresDatabase::endRead(quint64 readId) noexcept
@@ -501,24 +748,38 @@ void PostgresDatabase::endRead(quint64 readId) noexcept
 
 bool PostgresDatabase::inTransaction() const
 {
+    if (!m_connection)
+        return false;
     const PGTransactionStatusType status = PQtransactionStatus(m_connection.get());
     return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
 }
 
 void PostgresDatabase::endRead() noexcept
 {
+    const bool wasReading = m_reading;
     m_reading = false;
-    m_cursorKept = false;
-    // The transaction only read, so rolling back ends it as well as a commit
-    // and also ends one that a failure or a cancel left aborted. A repeated
-    // cancel request can land on the rollback itself, which is then retried.
-    for (int attempt = 0; attempt < 3 && inTransaction(); ++attempt)
-        PQclear(PQexec(m_connection.get(), "ROLLBACK"));
+    m_keptForCount = false;
+    try {
+        stopRows();
+        // The transaction only read, so rolling back ends it as well as a
+        // commit and also ends one that a failure or a cancel left aborted.
+        // A repeated cancel request can land on the rollback itself, which
+        // is then retried.
+        for (int attempt = 0; attempt < 3 && inTransaction(); ++attempt)
+            (void)exchange("ROLLBACK", false);
+        // A select may take session locks (pg_advisory_lock) that would
+        // outlive the Get and block other sessions while this one idles.
+        if (wasReading && m_connection)
+            (void)exchange("SELECT pg_advisory_unlock_all()", false);
+    } catch (const Failure &) {
+        // The session was lost or given up; the next call connects again.
+    }
 }
 
 std::unique_ptr<Recordset> PostgresDatabase::openRecordset(const QString &sql)
 {
     startCall();
+    reconnectIfEnded();
     const quint64 readId = beginRead(sql);
     return std::make_unique<PostgresRecordset>(*this, readId);
 }
@@ -526,6 +787,7 @@ std::unique_ptr<Recordset> PostgresDatabase::openRecordset(const QString &sql)
 void PostgresDatabase::execute(const QString &sql)
 {
     startCall();
+    reconnectIfEnded();
     runSingle(sql.toUtf8());
     // Each statement commits on its own; a transaction left open would hold
     // its locks and be ended unseen by the next Get.
@@ -535,29 +797,20 @@ void PostgresDatabase::execute(const QString &sql)
     }
 }
 
-// Rows past the first batch are counted by the server in the read's own
-// transaction, one of two ways. A statement whose first row cost the server
-// most of its work (a sort, a grouping) has that work behind it: the kept
-// cursor is moved to its end, and the server counts the rows it skips
-// without sending them. A statement that streams its rows (a scan, a join)
-// is counted over again, which the server can run in parallel and without
-// working out the columns. Without a kept cursor the statement is counted on
-// its own, still read-only.
+// Rows past those read are counted by the server in the read's own
+// snapshot, unless the statement ended before it could be stopped, which
+// leaves its count known. Without a read kept for it the statement is
+// counted on its own, still read-only.
 qint64 PostgresDatabase::countRows(const QString &select)
 {
-    m_interrupted = false;
-    if (m_reading && m_cursorKept && m_readSelect == select) {
-        qint64 total = 0;
-        if (streamsItsRows(select)) {
-            total = countOver(select);
-        } else {
-            const PgResult moved = run("MOVE FORWARD ALL IN morvane_rows");
-            total = m_fetched + QByteArray(PQcmdTuples(moved.get())).toLongLong();
-        }
+    forgetInterrupt();
+    if (m_reading && m_keptForCount && m_readSelect == select) {
+        const qint64 total = m_total ? *m_total : countOver(select);
         endRead();
         return total;
     }
     endRead();
+    reconnectIfEnded();
     run("BEGIN READ ONLY");
     m_reading = true;
     const qint64 total = countOver(select);
@@ -573,28 +826,46 @@ qint64 PostgresDatabase::countOver(const QString &select)
     return QByteArray(PQgetvalue(counted.get(), 0, 0)).toLongLong();
 }
 
-// The planner's estimate: the cost before the first row is a small part of
-// the whole. A plan that cannot be read (another engine's EXPLAIN) counts as
-// not streaming, so the cursor, which is always right, is used.
-bool PostgresDatabase::streamsItsRows(const QString &select)
-{
-    static const QRegularExpression costs(QStringLiteral("cost=([0-9.]+)\\.\\.([0-9.]+)"));
-    const PgResult plan = runSingle("EXPLAIN " + SqlText::withoutTrailingTrivia(select).toUtf8());
-    if (PQntuples(plan.get()) < 1)
-        return false;
-    const QRegularExpressionMatch match = costs.match(QString::fromUtf8(PQgetvalue(plan.get(), 0, 0)));
-    if (!match.hasMatch())
-        return false;
-    const double startup = match.captured(1).toDouble();
-    const double total = match.captured(2).toDouble();
-    return startup <= total * 0.1;
-}
-
 void PostgresDatabase::interrupt()
 {
     m_interrupted = true;
-    char error[256];
-    PQcancel(m_cancel.get(), error, int(sizeof error));
+    m_wakeup.signal();
+    sendCancel();
+}
+
+// Once for each statement, then again every few seconds while it runs on:
+// a cancel request that a silent network swallows must not be followed by
+// a flood of new connections.
+void PostgresDatabase::sendCancel() noexcept
+{
+    (void)startCancel(false);
+}
+
+// Sends a cancel request from a thread of its own, unless one is on its way
+// or, when not `now`, one went out for this statement a moment ago. The line
+// it went out on, or null.
+std::shared_ptr<CancelLine> PostgresDatabase::startCancel(bool now) noexcept
+{
+    const std::lock_guard lock(m_cancelMutex);
+    const quint64 statement = m_statementsSent.load();
+    if (!m_cancelLine || m_cancelLine->sending.load())
+        return {};
+    if (!now && statement == m_cancelledStatement && m_lastCancel.isValid() && m_lastCancel.elapsed() < cancelRepeatMs)
+        return {};
+    m_cancelledStatement = statement;
+    m_lastCancel.start();
+    m_cancelLine->sending = true;
+    try {
+        std::thread([line = m_cancelLine] {
+            char error[256];
+            PQcancel(line->request, error, int(sizeof error));
+            line->sending = false;
+        }).detach();
+    } catch (const std::system_error &) {
+        m_cancelLine->sending = false;
+        return {};
+    }
+    return m_cancelLine;
 }
 
 } // namespace morvane

@@ -87,32 +87,46 @@ StatementBox::~StatementBox() = default;
 
 void StatementBox::setPlainText(const QString &text)
 {
+    // What an input method was composing belongs to the text it replaces.
+    if (!m_composition.isEmpty()) {
+        QGuiApplication::inputMethod()->reset();
+        dropComposition();
+    }
+    const qsizetype removed = m_edit.text().size();
     m_edit.setText(text);
+    m_directions.clear();
     m_goalX = -1;
     m_wrapWidth = -1;
     relayout();
     verticalScrollBar()->setValue(0);
     viewport()->update();
+    StatementBoxAccessible::textSet(this, removed);
+    announceCursor();
+    updateMicroFocus();
     Q_EMIT textChanged();
 }
 
 void StatementBox::insertPlainText(const QString &text)
 {
-    changed(m_edit.replaceSelection(text, false));
+    finishComposition();
+    changed(m_edit.replaceSelection(text));
 }
 
 void StatementBox::replaceText(qsizetype position, qsizetype length, const QString &text)
 {
-    changed(m_edit.replace(position, length, text, false));
+    finishComposition();
+    changed(m_edit.replace(position, length, text));
 }
 
 void StatementBox::undo()
 {
+    finishComposition();
     changed(m_edit.undo());
 }
 
 void StatementBox::redo()
 {
+    finishComposition();
     changed(m_edit.redo());
 }
 
@@ -120,6 +134,7 @@ void StatementBox::changed(const std::optional<EditableText::Change> &change)
 {
     if (!change)
         return;
+    m_directions.clear();
     StatementBoxAccessible::textReplaced(this, change->position, change->removed, change->inserted);
     const qreal widthBefore = m_wrapWidth;
     showScrollBarIfSurelyNeeded();
@@ -131,6 +146,8 @@ void StatementBox::changed(const std::optional<EditableText::Change> &change)
     ensureCursorVisible();
     restartBlink();
     viewport()->update();
+    announceCursor();
+    updateMicroFocus();
     Q_EMIT textChanged();
 }
 
@@ -160,14 +177,22 @@ void StatementBox::cursorMoved()
     QClipboard *clipboard = QGuiApplication::clipboard();
     if (m_edit.hasSelection() && clipboard->supportsSelection())
         clipboard->setText(selectedText(), QClipboard::Selection);
-    StatementBoxAccessible::cursorMoved(this, cursorPosition());
+    announceCursor();
     viewport()->update();
+    updateMicroFocus();
+}
+
+void StatementBox::announceCursor()
+{
+    const std::pair selection{selectionStart(), selectionEnd()};
+    StatementBoxAccessible::cursorMoved(this, m_edit.anchor(), cursorPosition(), selection != m_announcedSelection);
+    m_announcedSelection = selection;
 }
 
 void StatementBox::cut()
 {
     copy();
-    changed(m_edit.replaceSelection({}, false));
+    changed(m_edit.replaceSelection({}));
 }
 
 void StatementBox::copy() const
@@ -191,6 +216,22 @@ qsizetype StatementBox::lastPosition(qsizetype line) const
     return wraps ? std::max(m_lines.start(line), m_edit.previousCharacter(end)) : end;
 }
 
+qsizetype StatementBox::paragraphStartOf(qsizetype line) const
+{
+    while (line > 0 && text()[m_lines.start(line) - 1] != u'\n')
+        --line;
+    return m_lines.start(line);
+}
+
+Qt::LayoutDirection StatementBox::directionOf(qsizetype line) const
+{
+    const qsizetype start = paragraphStartOf(line);
+    auto found = m_directions.constFind(start);
+    if (found == m_directions.cend())
+        found = m_directions.insert(start, m_edit.paragraphDirection(start));
+    return *found;
+}
+
 qsizetype StatementBox::positionInLine(qsizetype line, qreal x) const
 {
     QTextLayout layout;
@@ -207,14 +248,38 @@ qsizetype StatementBox::lineMove(qsizetype lines)
     return positionInLine(line, m_goalX);
 }
 
+// Where End goes on `line`: on a line that wraps after a space, before the
+// space; else where the line ends.
+qsizetype StatementBox::endOfLine(qsizetype line) const
+{
+    const qsizetype end = m_lines.end(text(), line);
+    const bool wrapsAtSpace = line + 1 < m_lines.count() && end == m_lines.start(line + 1) && text()[end - 1].isSpace();
+    return wrapsAtSpace ? end - 1 : end;
+}
+
 bool StatementBox::handleMove(QKeyEvent *event)
 {
     const auto found = std::find_if(std::begin(moves), std::end(moves), [event](const Move &m) { return event->matches(m.key); });
     if (found == std::end(moves))
         return false;
-    const QKeySequence::StandardKey key = found->key;
+    QKeySequence::StandardKey key = found->key;
     const qsizetype cursor = cursorPosition();
     const qsizetype line = m_lines.lineOf(cursor);
+    // Left and right follow the paragraph: in one written right to left,
+    // the arrow to the left goes on through the text.
+    if (directionOf(line) == Qt::RightToLeft) {
+        static const QHash<QKeySequence::StandardKey, QKeySequence::StandardKey> mirrored = {
+            {QKeySequence::MoveToNextChar, QKeySequence::MoveToPreviousChar},
+            {QKeySequence::MoveToPreviousChar, QKeySequence::MoveToNextChar},
+            {QKeySequence::SelectNextChar, QKeySequence::SelectPreviousChar},
+            {QKeySequence::SelectPreviousChar, QKeySequence::SelectNextChar},
+            {QKeySequence::MoveToNextWord, QKeySequence::MoveToPreviousWord},
+            {QKeySequence::MoveToPreviousWord, QKeySequence::MoveToNextWord},
+            {QKeySequence::SelectNextWord, QKeySequence::SelectPreviousWord},
+            {QKeySequence::SelectPreviousWord, QKeySequence::SelectNextWord},
+        };
+        key = mirrored.value(key, key);
+    }
     const bool vertical = key == QKeySequence::MoveToNextLine || key == QKeySequence::SelectNextLine
                           || key == QKeySequence::MoveToPreviousLine || key == QKeySequence::SelectPreviousLine
                           || key == QKeySequence::MoveToNextPage || key == QKeySequence::SelectNextPage
@@ -241,13 +306,15 @@ bool StatementBox::handleMove(QKeyEvent *event)
     case QKeySequence::SelectPreviousWord:
         target = m_edit.previousWord(cursor);
         break;
+    // Past the first or the last line the cursor stays, and a selection
+    // reaches to the start or the end.
     case QKeySequence::MoveToNextLine:
     case QKeySequence::SelectNextLine:
-        target = line + 1 < m_lines.count() ? lineMove(1) : text().size();
+        target = line + 1 < m_lines.count() ? lineMove(1) : found->select ? text().size() : cursor;
         break;
     case QKeySequence::MoveToPreviousLine:
     case QKeySequence::SelectPreviousLine:
-        target = line > 0 ? lineMove(-1) : 0;
+        target = line > 0 ? lineMove(-1) : found->select ? 0 : cursor;
         break;
     case QKeySequence::MoveToNextPage:
     case QKeySequence::SelectNextPage:
@@ -265,7 +332,7 @@ bool StatementBox::handleMove(QKeyEvent *event)
         break;
     case QKeySequence::MoveToEndOfLine:
     case QKeySequence::SelectEndOfLine:
-        target = lastPosition(line);
+        target = endOfLine(line);
         break;
     case QKeySequence::MoveToStartOfDocument:
     case QKeySequence::SelectStartOfDocument:
@@ -275,6 +342,9 @@ bool StatementBox::handleMove(QKeyEvent *event)
         target = text().size();
         break;
     }
+    // A move that goes nowhere keeps the selection, as in Qt's box.
+    if (vertical && target == cursor)
+        return true;
     setCursorPosition(target, found->select);
     // Up and Down keep aiming at the column they started from.
     if (!vertical)
@@ -300,7 +370,7 @@ bool StatementBox::handleStandardKey(QKeyEvent *event)
     else if (event->matches(QKeySequence::Redo))
         redo();
     else if (event->matches(QKeySequence::Delete))
-        changed(m_edit.removeSelectionOr(cursor, m_edit.nextCharacter(cursor)));
+        changed(m_edit.removeSelectionOr(cursor, m_edit.nextCharacter(cursor), EditableText::Kind::Erased));
     else if (event->matches(QKeySequence::DeleteStartOfWord))
         changed(m_edit.removeSelectionOr(m_edit.previousWord(cursor), cursor));
     else if (event->matches(QKeySequence::DeleteEndOfWord))
@@ -308,7 +378,7 @@ bool StatementBox::handleStandardKey(QKeyEvent *event)
     else if (event->matches(QKeySequence::DeleteEndOfLine))
         changed(m_edit.removeSelectionOr(cursor, lastPosition(m_lines.lineOf(cursor))));
     else if (event->matches(QKeySequence::InsertParagraphSeparator) || event->matches(QKeySequence::InsertLineSeparator))
-        insertPlainText(QStringLiteral("\n"));
+        changed(m_edit.replaceSelection(QStringLiteral("\n"), EditableText::Kind::LineBreak));
     else
         return false;
     return true;
@@ -346,10 +416,13 @@ void StatementBox::layOutLine(QTextLayout &layout, qsizetype line, bool withComp
     QTextOption option;
     option.setWrapMode(QTextOption::NoWrap);
     option.setTabStopDistance(m_lines.tabStopDistance());
+    // Every line of a paragraph takes its direction, and so its alignment.
+    option.setTextDirection(directionOf(line));
     layout.setTextOption(option);
     layout.setCacheEnabled(true);
     layout.beginLayout();
     QTextLine textLine = layout.createLine();
+    textLine.setLineWidth(std::max<qreal>(0, m_wrapWidth));
     textLine.setPosition({0, 0});
     layout.endLayout();
 }
@@ -431,11 +504,16 @@ QRect StatementBox::characterRect(qsizetype position) const
     return QRectF(origin.x() + std::min(left, right), origin.y(), std::abs(right - left), lineHeight()).toAlignedRect();
 }
 
+// Where the cursor shows, inside what an input method is composing if it is.
 QRect StatementBox::cursorRect() const
 {
-    const QPointF origin = lineOrigin(m_lines.lineOf(cursorPosition()));
+    const qsizetype line = m_lines.lineOf(cursorPosition());
+    const QPointF origin = lineOrigin(line);
+    QTextLayout layout;
+    layOutLine(layout, line, true);
+    const qreal x = layout.lineAt(0).cursorToX(int(cursorPosition() - m_lines.start(line)) + m_compositionCursor);
     const int width = std::max(1, style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, this));
-    return QRect(int(origin.x() + xOf(cursorPosition())), int(origin.y()), width, lineHeight());
+    return QRect(int(origin.x() + x), int(origin.y()), width, lineHeight());
 }
 
 // ---- Events
@@ -470,8 +548,12 @@ void StatementBox::paintEvent(QPaintEvent *)
             format.setForeground(colours.brush(QPalette::HighlightedText));
             selection.append({int(from), int(to - from), format});
         }
+        if (line == cursorLine) {
+            for (const QTextLayout::FormatRange &range : m_compositionFormats)
+                selection.prepend({int(cursorPosition() - start) + range.start, range.length, range.format});
+        }
         layout.draw(&painter, lineOrigin(line), selection);
-        if (line == cursorLine && m_cursorShown && hasFocus())
+        if (line == cursorLine && m_cursorShown && m_compositionCursorShown && hasFocus())
             layout.drawCursor(&painter, lineOrigin(line), int(cursorPosition() - start) + m_compositionCursor, cursorRect().width());
     }
 }
@@ -486,6 +568,7 @@ void StatementBox::resizeEvent(QResizeEvent *event)
 void StatementBox::scrollContentsBy(int, int)
 {
     viewport()->update();
+    updateMicroFocus();
 }
 
 void StatementBox::keyPressEvent(QKeyEvent *event)
@@ -493,9 +576,10 @@ void StatementBox::keyPressEvent(QKeyEvent *event)
     if (handleStandardKey(event))
         event->accept();
     else if (event->key() == Qt::Key_Backspace)
-        changed(m_edit.removeSelectionOr(m_edit.previousCharacter(cursorPosition()), cursorPosition()));
+        changed(m_edit.removeSelectionOr(m_edit.previousCodePoint(cursorPosition()), cursorPosition(),
+                                         EditableText::Kind::Erased));
     else if (typesText(event))
-        changed(m_edit.replaceSelection(event->text(), true));
+        changed(m_edit.replaceSelection(event->text(), EditableText::Kind::Typed));
     else
         QAbstractScrollArea::keyPressEvent(event);
 }
@@ -505,16 +589,45 @@ void StatementBox::inputMethodEvent(QInputMethodEvent *event)
     if (!event->commitString().isEmpty() || event->replacementLength() > 0) {
         const qsizetype from = selectionStart() + event->replacementStart();
         const qsizetype length = std::max<qsizetype>(selectionEnd() - selectionStart(), event->replacementLength());
-        changed(m_edit.replace(from, length, event->commitString(), true));
+        changed(m_edit.replace(from, length, event->commitString()));
     }
     m_composition = event->preeditString();
     m_compositionCursor = int(m_composition.size());
+    m_compositionCursorShown = true;
+    m_compositionFormats.clear();
     for (const QInputMethodEvent::Attribute &attribute : event->attributes()) {
-        if (attribute.type == QInputMethodEvent::Cursor)
+        if (attribute.type == QInputMethodEvent::Cursor) {
             m_compositionCursor = std::clamp(attribute.start, 0, int(m_composition.size()));
+            m_compositionCursorShown = attribute.length != 0;
+        } else if (attribute.type == QInputMethodEvent::TextFormat) {
+            const QTextCharFormat format = qvariant_cast<QTextFormat>(attribute.value).toCharFormat();
+            if (format.isValid())
+                m_compositionFormats.append({attribute.start, attribute.length, format});
+        }
     }
     viewport()->update();
+    updateMicroFocus();
     event->accept();
+}
+
+void StatementBox::finishComposition()
+{
+    if (m_composition.isEmpty())
+        return;
+    // The input method commits what it was composing, if it can; what it
+    // leaves is dropped, as in Qt's own text boxes.
+    QGuiApplication::inputMethod()->commit();
+    dropComposition();
+}
+
+void StatementBox::dropComposition()
+{
+    if (m_composition.isEmpty())
+        return;
+    m_composition.clear();
+    m_compositionFormats.clear();
+    m_compositionCursor = 0;
+    viewport()->update();
 }
 
 QVariant StatementBox::inputMethodQuery(Qt::InputMethodQuery query) const
@@ -534,6 +647,12 @@ QVariant StatementBox::inputMethodQuery(Qt::InputMethodQuery query) const
         return text().mid(start, m_lines.end(text(), line) - start);
     case Qt::ImCursorPosition:
         return int(cursorPosition() - start);
+    case Qt::ImAbsolutePosition:
+        return cursorPosition();
+    case Qt::ImTextBeforeCursor:
+        return text().mid(start, cursorPosition() - start);
+    case Qt::ImTextAfterCursor:
+        return text().mid(cursorPosition(), m_lines.end(text(), line) - cursorPosition());
     case Qt::ImAnchorPosition:
         return int(std::clamp(m_edit.anchor(), start, m_lines.end(text(), line)) - start);
     case Qt::ImCurrentSelection:
@@ -545,6 +664,7 @@ QVariant StatementBox::inputMethodQuery(Qt::InputMethodQuery query) const
 
 void StatementBox::mousePressEvent(QMouseEvent *event)
 {
+    finishComposition();
     const qsizetype position = positionAt(event->position().toPoint());
     if (event->button() == Qt::LeftButton) {
         m_selectingWithMouse = true;
@@ -573,8 +693,10 @@ void StatementBox::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
-    const auto [from, to] = m_edit.wordAt(positionAt(event->position().toPoint()));
+    const qsizetype position = positionAt(event->position().toPoint());
+    const auto [from, to] = m_edit.wordAt(position);
     setSelection(from, to);
+    m_goalX = -1;
 }
 
 void StatementBox::mouseReleaseEvent(QMouseEvent *)
@@ -596,7 +718,7 @@ void StatementBox::contextMenuEvent(QContextMenuEvent *event)
     add(tr("Cu&t"), QKeySequence::Cut, m_edit.hasSelection(), [this] { cut(); });
     add(tr("&Copy"), QKeySequence::Copy, m_edit.hasSelection(), [this] { copy(); });
     add(tr("&Paste"), QKeySequence::Paste, !QGuiApplication::clipboard()->text().isEmpty(), [this] { paste(); });
-    add(tr("Delete"), QKeySequence::Delete, m_edit.hasSelection(), [this] { changed(m_edit.replaceSelection({}, false)); });
+    add(tr("Delete"), QKeySequence::Delete, m_edit.hasSelection(), [this] { changed(m_edit.replaceSelection({})); });
     menu.addSeparator();
     add(tr("Select All"), QKeySequence::SelectAll, !text().isEmpty(), [this] { selectAll(); });
     menu.exec(event->globalPos());

@@ -5,9 +5,10 @@
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
+#include <QHash>
+#include <QTextLayout>
 
 
-class QTextLayout;
 
 namespace morvane {
 
@@ -47,6 +48,8 @@ public:
     [[nodiscard]] QRect characterRect(qsizetype position) const;
     [[nodiscard]] qsizetype positionAt(QPoint point) const;
 
+    [[nodiscard]] qreal tabStopDistance() const { return m_lines.tabStopDistance(); }
+
     void undo();
     void redo();
     void cut();
@@ -79,10 +82,17 @@ private:
     // Lays out, shows and announces a change of the text, if there was one.
     void changed(const std::optional<EditableText::Change> &change);
     void cursorMoved();
+    void announceCursor();
+    // Ends what an input method is composing: committed if it can, else dropped.
+    void finishComposition();
+    void dropComposition();
     bool handleStandardKey(QKeyEvent *event);
     bool handleMove(QKeyEvent *event);
 
     [[nodiscard]] qsizetype lastPosition(qsizetype line) const;
+    [[nodiscard]] qsizetype endOfLine(qsizetype line) const;
+    [[nodiscard]] qsizetype paragraphStartOf(qsizetype line) const;
+    [[nodiscard]] Qt::LayoutDirection directionOf(qsizetype line) const;
     [[nodiscard]] qsizetype positionInLine(qsizetype line, qreal x) const;
     [[nodiscard]] qsizetype lineMove(qsizetype lines);
 
@@ -105,12 +115,21 @@ private:
     EditableText m_edit;
     WrappedLines m_lines;
     qreal m_wrapWidth = -1;
+    // The direction of each paragraph laid out since the text last changed,
+    // by where it starts.
+    mutable QHash<qsizetype, Qt::LayoutDirection> m_directions;
     // Where Up and Down aim, kept across short lines.
     qreal m_goalX = -1;
     QBasicTimer m_blink;
     // What an input method is composing, not yet part of the text.
     QString m_composition;
     int m_compositionCursor = 0;
+    bool m_compositionCursorShown = true;
+    // How the input method wants the composition shown (underlined, the
+    // segment being converted highlighted), relative to its start.
+    QList<QTextLayout::FormatRange> m_compositionFormats;
+    // The selection screen readers were last told of.
+    std::pair<qsizetype, qsizetype> m_announcedSelection{0, 0};
     bool m_cursorShown = false;
     bool m_selectingWithMouse = false;
     bool m_relayingOut = false;

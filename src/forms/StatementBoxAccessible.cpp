@@ -30,26 +30,52 @@ void StatementBoxAccessible::install()
     Q_UNUSED(installed);
 }
 
+namespace {
+
+// At most `announcedLength` units of `text`, not ending inside a surrogate pair.
+QString announced(QStringView text)
+{
+    qsizetype length = std::min(text.size(), StatementBoxAccessible::announcedLength);
+    if (length < text.size() && length > 0 && text[length - 1].isHighSurrogate())
+        --length;
+    return text.first(length).toString();
+}
+
+} // namespace
+
 void StatementBoxAccessible::textReplaced(StatementBox *box, qsizetype position, const QString &removed,
                                           const QString &inserted)
 {
     if (!QAccessible::isActive())
         return;
     if (!removed.isEmpty()) {
-        QAccessibleTextRemoveEvent event(box, int(position), removed);
+        QAccessibleTextRemoveEvent event(box, int(position), announced(removed));
         QAccessible::updateAccessibility(&event);
     }
     if (!inserted.isEmpty()) {
-        QAccessibleTextInsertEvent event(box, int(position), inserted);
+        QAccessibleTextInsertEvent event(box, int(position), announced(inserted));
         QAccessible::updateAccessibility(&event);
     }
 }
 
-void StatementBoxAccessible::cursorMoved(StatementBox *box, qsizetype position)
+// The old text is gone; what a screen reader needs of it is how long it was.
+void StatementBoxAccessible::textSet(StatementBox *box, qsizetype removedLength)
 {
     if (!QAccessible::isActive())
         return;
-    QAccessibleTextCursorEvent event(box, int(position));
+    textReplaced(box, 0, QString(std::min(removedLength, announcedLength), u' '), box->toPlainText());
+}
+
+void StatementBoxAccessible::cursorMoved(StatementBox *box, qsizetype anchor, qsizetype cursor, bool selectionChanged)
+{
+    if (!QAccessible::isActive())
+        return;
+    if (selectionChanged) {
+        QAccessibleTextSelectionEvent event(box, int(std::min(anchor, cursor)), int(std::max(anchor, cursor)));
+        event.setCursorPosition(int(cursor));
+        QAccessible::updateAccessibility(&event);
+    }
+    QAccessibleTextCursorEvent event(box, int(cursor));
     QAccessible::updateAccessibility(&event);
 }
 

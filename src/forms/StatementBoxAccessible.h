@@ -18,8 +18,16 @@ public:
 
     // Makes the accessibility framework ask this class for statement boxes.
     static void install();
+    // Announce a change of the text: `removed` replaced by `inserted` at
+    // `position`; or the whole text set anew, where `removedLength` units were.
     static void textReplaced(StatementBox *box, qsizetype position, const QString &removed, const QString &inserted);
-    static void cursorMoved(StatementBox *box, qsizetype position);
+    static void textSet(StatementBox *box, qsizetype removedLength);
+    // Announce the cursor, and the selection when it changed.
+    static void cursorMoved(StatementBox *box, qsizetype anchor, qsizetype cursor, bool selectionChanged);
+
+    // The most of a changed text an event carries: what a screen reader
+    // speaks of a paste, without sending megabytes over the bus.
+    static constexpr qsizetype announcedLength = 4096;
 
     void *interface_cast(QAccessible::InterfaceType type) override;
     [[nodiscard]] QAccessible::State state() const override;

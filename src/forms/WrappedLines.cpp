@@ -78,6 +78,18 @@ void WrappedLines::breakFrom(QStringView text, qsizetype from, Found found)
                 return;
             continue;
         }
+        // A run of tabs hangs past the width like spaces do, so it ends a
+        // line only when the line is full: step over it at once.
+        if (c == u'\t' && position - lineStart < maximumLineLength) {
+            const qsizetype room = std::min(text.size(), lineStart + maximumLineLength) - position;
+            qsizetype run = 1;
+            while (run < room && text[position + run] == u'\t')
+                ++run;
+            x = m_tabStop * (std::floor(x / m_tabStop) + qreal(run));
+            position += run;
+            afterLastSpace = position;
+            continue;
+        }
         qsizetype length;
         const qreal width = advance(text, position, x, &length);
         const bool full = position - lineStart >= maximumLineLength;

@@ -9,13 +9,17 @@
 #include "RunWait.h"
 #include "SettingsStore.h"
 #include "frmMain.h"
+#include "frmPassword.h"
 #include "frmVidvorun.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QThread>
 
 namespace morvane {
 
@@ -80,8 +84,9 @@ void frmDB::Command1_Click()
         std::unique_ptr<Database> opened;
         m_opening = true;
         RunWait::run(this, m_context.databaseThread, nullptr,
-                     [&opened, path, timeouts = m_context.timeouts](const std::atomic_bool &cancelled) {
-                         opened = DatabaseEngine::openDatabase(path, timeouts);
+                     [&opened, path, timeouts = m_context.timeouts,
+                      askPassword = passwordPrompt()](const std::atomic_bool &cancelled) {
+                         opened = DatabaseEngine::openDatabase(path, timeouts, askPassword, &cancelled);
                          if (cancelled)
                              throw Failure(QStringLiteral("The open was cancelled."));
                      },
@@ -101,6 +106,25 @@ void frmDB::Command1_Click()
     // never has zero windows and does not end in between.
     createForm<frmMain>(m_context)->show();
     close();
+}
+
+// The engine asks on the database thread; the dialog is shown on this one,
+// while that thread waits for the answer. The open's wait cursor gives way
+// to the ordinary one while the user types.
+PasswordPrompt frmDB::passwordPrompt()
+{
+    return [this](const QString &fileName) {
+        std::optional<QString> password;
+        const auto ask = [&password, &fileName] {
+            QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
+            const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
+            password = frmPassword::ask(fileName);
+        };
+        QMetaObject::invokeMethod(this, ask,
+                                  thread() == QThread::currentThread() ? Qt::DirectConnection
+                                                                       : Qt::BlockingQueuedConnection);
+        return password;
+    };
 }
 
 // The database is open whatever becomes of the settings: a settings file

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PasswordPrompt.h"
+
 #include <QDialog>
 
 class QLabel;
@@ -38,6 +40,7 @@ private:
     void Command1_Click();
     void Command2_Click();
     void rememberPath(const QString &path);
+    PasswordPrompt passwordPrompt();
 
     AppContext &m_context;
     bool m_opening = false;

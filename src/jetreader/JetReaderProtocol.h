@@ -14,6 +14,12 @@
 // payload. Numbers are little-endian; a text is a u32 length and UTF-8 bytes.
 //
 // The program sends:
+//   Unlock   the key to the pages of a file saved with "Encrypt with
+//            Password", before anything else and only for such a file: the
+//            reader waits for it before its Hello. u8 PageCipher, then for
+//            Rc4CryptoApi: u8 key length, the base hash (a text); for
+//            AgileAes: the key, the salt and the hash's name (texts), u16
+//            block size. Both ends wipe it once used.
 //   Catalog  (no payload)
 //   Scan     u16 column count the program expects, u64 columns wanted, u64
 //            rows to pass over first (the program keeps them already), then
@@ -33,7 +39,7 @@
 //            progress
 namespace morvane::jetreader {
 
-inline constexpr std::uint32_t protocolVersion = 3;
+inline constexpr std::uint32_t protocolVersion = 4;
 
 // The file descriptor the reader finds the database file on. It is opened
 // read-only by the program; the reader never opens the file by name.
@@ -69,7 +75,12 @@ inline bool covers(ColumnMask wider, ColumnMask narrower)
     return (wider & narrower) == narrower;
 }
 
-enum class Request : std::uint8_t { Catalog = 'C', Scan = 'S' };
+enum class Request : std::uint8_t { Catalog = 'C', Scan = 'S', Unlock = 'K' };
+
+// How the pages of an encrypted file are encrypted: RC4 with a key from SHA-1
+// per page (Office's "RC4 CryptoAPI"), or AES in CBC mode with an IV from a
+// hash per page (Office's agile encryption).
+enum class PageCipher : std::uint8_t { Rc4CryptoApi = 1, AgileAes = 2 };
 enum class Reply : std::uint8_t {
     Hello = 'H',
     Catalog = 'C',

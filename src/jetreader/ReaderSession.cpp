@@ -5,6 +5,7 @@
 #include "ReaderFailure.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,10 +38,11 @@ void ReaderSession::HandleCloser::operator()(MdbHandle *mdb) const
     mdb_close(mdb);
 }
 
-ReaderSession::ReaderSession(int fd)
+ReaderSession::ReaderSession(int fd, const KeySource &key)
 {
     mapFile(fd, checkedFileSize(fd));
     openMapping();
+    decryptPages(key);
     useJet3CodePage();
     m_pages = std::make_unique<PageReader>(m_mdb.get(), m_mapping.address, m_mapping.size);
     m_decoder = std::make_unique<RowDecoder>(*m_pages, m_jet3, m_codePage, m_mapping.size);
@@ -87,6 +89,26 @@ void ReaderSession::openMapping()
     const auto pageSize = std::size_t(mdb->fmt->pg_size);
     if (pageSize != 2048 && pageSize != 4096)
         throw ReaderFailure("The file is not an Access database this program can read.");
+}
+
+void ReaderSession::decryptPages(const KeySource &key)
+{
+    // An ACE file with an encoding key was saved with "Encrypt with
+    // Password" (a Jet 4 file's key is libmdb's to undo). libmdb then reads
+    // through a stream that decrypts each page as it is read, and must not
+    // apply its own decoding on top.
+    MdbFile *file = m_mdb->f;
+    if (file->jet_version < MDB_VER_ACCDB_2007 || file->db_key == 0)
+        return;
+    const SecretBytes unlock = key();
+    m_decryptor = std::make_unique<PageDecryptor>(unlock.view(), file->db_key);
+    FILE *stream = DecryptedStream::open(static_cast<const unsigned char *>(m_mapping.address), m_mapping.size,
+                                         std::size_t(m_mdb->fmt->pg_size), *m_decryptor);
+    if (!stream)
+        throw ReaderFailure("There is not enough memory to read this file.");
+    std::fclose(file->stream);
+    file->stream = stream;
+    file->db_key = 0;
 }
 
 void ReaderSession::useJet3CodePage()

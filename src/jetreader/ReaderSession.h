@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ComplexColumns.h"
+#include "DecryptedStream.h"
 #include "JetTable.h"
 #include "PageReader.h"
 #include "ReplyChannel.h"
@@ -8,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,9 +26,14 @@ namespace morvane::jetreader {
 class ReaderSession
 {
 public:
+    // Hands over the key to an encrypted file's pages (the payload of the
+    // program's Unlock request), or raises ReaderFailure when there is none.
+    using KeySource = std::function<SecretBytes()>;
+
     // Checks the file on `fd` (a regular file with Jet's or ACE's signature)
-    // before libmdb sees it, maps it read-only and reads its catalog.
-    explicit ReaderSession(int fd);
+    // before libmdb sees it, maps it read-only and reads its catalog. An
+    // encrypted file asks `key` for its key first.
+    ReaderSession(int fd, const KeySource &key);
     ~ReaderSession();
     ReaderSession(const ReaderSession &) = delete;
     ReaderSession &operator=(const ReaderSession &) = delete;
@@ -58,6 +65,7 @@ private:
     static std::size_t checkedFileSize(int fd);
     void mapFile(int fd, std::size_t size);
     void openMapping();
+    void decryptPages(const KeySource &key);
     void useJet3CodePage();
     void readTableList();
 
@@ -82,6 +90,8 @@ private:
     std::vector<AttachmentTable> m_attachmentTables;
     bool m_attachmentTablesAdded = false;
     Mapping m_mapping;
+    // Read by libmdb's stream as long as the handle is open.
+    std::unique_ptr<PageDecryptor> m_decryptor;
     std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
     std::unique_ptr<PageReader> m_pages;
     std::unique_ptr<RowDecoder> m_decoder;

@@ -11,6 +11,7 @@
 #include "ReaderFailure.h"
 #include "ReaderSession.h"
 #include "ReplyChannel.h"
+#include "SecretBytes.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -75,6 +76,18 @@ int serve(ReplyChannel &channel, ReaderSession &session)
     return 0;
 }
 
+// The key to an encrypted file: the program sends it first, before it waits
+// for the Hello. The request's bytes are wiped once copied.
+SecretBytes receiveKey(ReplyChannel &channel)
+{
+    auto request = channel.receive();
+    if (!request || request->type != Request::Unlock)
+        throw ReaderFailure("The file is encrypted with a password.");
+    SecretBytes key(request->payload.data(), request->payload.size());
+    OPENSSL_cleanse(request->payload.data(), request->payload.size());
+    return key;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -83,7 +96,7 @@ int main(int argc, char **argv)
     ReplyChannel channel(channelFd, channelFd);
     std::unique_ptr<ReaderSession> session;
     try {
-        session = std::make_unique<ReaderSession>(databaseFd);
+        session = std::make_unique<ReaderSession>(databaseFd, [&channel] { return receiveKey(channel); });
     } catch (const ReaderFailure &failure) {
         channel.send(Reply::Failure, failure.what());
         return 1;

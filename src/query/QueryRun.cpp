@@ -113,6 +113,9 @@ QueryResult QueryRun::run(const QString &select, const QStringList &outlineField
         const qint64 read = result->recordCount();
         result->close();
         block.countMessage = pastLimit ? overLimitMessage(select) : countMessage(read);
+    } catch (const ConnectionLost &error) {
+        // Cancelled or not, the user needs to hear that the session ended.
+        block.failure = error.description();
     } catch (const Failure &error) {
         block.failure = m_cancelled.load() ? cancelledText : error.description();
     } catch (const std::exception &error) {
