@@ -35,13 +35,50 @@ bool isReserved(QStringView word)
                        [word](QStringView r) { return r.compare(word, Qt::CaseInsensitive) == 0; });
 }
 
+// Access 97 wrote a sub-select in FROM as [SELECT ...]. AS alias: such a
+// name and its point become the sub-select's own tokens in parentheses.
+std::vector<AccessSqlToken> openBracketedSelects(QStringView sql, std::vector<AccessSqlToken> tokens)
+{
+    const auto isBracketedSelect = [](const AccessSqlToken &t, const AccessSqlToken &next) {
+        return t.kind == AccessSqlToken::Kind::Name && t.text.front() == u'[' && next.isSymbol(u".")
+            && t.text.sliced(1).trimmed().startsWith(u"select", Qt::CaseInsensitive);
+    };
+    if (std::none_of(tokens.begin(), tokens.end() - 1, [&](const AccessSqlToken &t) {
+            return isBracketedSelect(t, *(&t + 1));
+        })) {
+        return tokens;
+    }
+    std::vector<AccessSqlToken> opened;
+    opened.reserve(tokens.size());
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const AccessSqlToken &t = tokens[i];
+        if (i + 1 >= tokens.size() || !isBracketedSelect(t, tokens[i + 1])) {
+            opened.push_back(t);
+            continue;
+        }
+        const qsizetype innerStart = t.position + 1;
+        const QStringView inner = sql.sliced(innerStart, t.text.size() - 2);
+        opened.push_back({AccessSqlToken::Kind::Symbol, u"(", t.position});
+        std::vector<AccessSqlToken> innerTokens = AccessSqlLexer::tokens(inner);
+        innerTokens.pop_back(); // its End
+        for (AccessSqlToken &innerToken : innerTokens) {
+            innerToken.position += innerStart;
+            opened.push_back(innerToken);
+        }
+        opened.push_back({AccessSqlToken::Kind::Symbol, u")", t.position + t.text.size() - 1});
+        ++i; // the point
+    }
+    return opened;
+}
+
 } // namespace
 
 class AccessSqlParser::Private
 {
 public:
     Private(QStringView sql, const QStringList &extraParameters)
-        : m_sql(sql), m_tokens(AccessSqlLexer::tokens(sql)), m_extraParameters(extraParameters)
+        : m_sql(sql), m_tokens(openBracketedSelects(sql, AccessSqlLexer::tokens(sql))),
+          m_extraParameters(extraParameters)
     {
     }
 
@@ -52,6 +89,10 @@ public:
         if (accept(u"TRANSFORM")) {
             m_statement.transform = std::make_unique<Transform>();
             m_statement.transform->value = expression();
+            // Access names the value (AS CountOfid); its columns are named
+            // by the pivot's values instead.
+            if (accept(u"AS"))
+                name();
             m_statement.query = query();
             if (m_statement.query->parts.size() != 1)
                 refuse(QStringLiteral("a crosstab over a union"));
