@@ -154,6 +154,9 @@ private slots:
             << QStringLiteral("select count(*) from ([Asset Items] a inner join [Asset Items] b on a.[Asset No] = "
                               "b.[Asset No]) inner join [Asset Items] c on c.[Asset No] = b.[Asset No]")
             << Rows{{integer(65)}};
+        QTest::newRow("Access 97's [SELECT ...]. AS sub-select")
+            << QStringLiteral("select count(*) from [select * from [Asset Items] where Owner = 'sales']. as s")
+            << Rows{{integer(25)}};
         QTest::newRow("union ignores letter case")
             << QStringLiteral("select count(*) from (select Owner from [Asset Items] where Owner = 'sales' union "
                               "select 'SALES' from [Asset Items])")
@@ -163,7 +166,7 @@ private slots:
                    + QStringLiteral("where Make = 'Dennis'")
             << Rows{{text("30073"), text("30076"), real(0), real(0)}};
         QTest::newRow("crosstab with IN")
-            << QStringLiteral("transform Count(*) select Owner") + assets
+            << QStringLiteral("transform Count(*) AS CountOfAssets select Owner") + assets
                    + QStringLiteral("where Owner Like 'Ma*' group by Owner pivot Warranty In (3, 12)")
             << Rows{{text("Maintenance"), integer(6), integer(7)}, {text("Management"), integer(0), integer(0)}};
         QTest::newRow("crosstab from the data")
@@ -329,6 +332,19 @@ private slots:
         context.parameterValues.insert(QStringLiteral("who"), FieldValue(QStringLiteral("O'Neil")));
         translation = AccessSqlTranslator::translate(u"PARAMETERS [Who] Text; select * from T where N = [Who]", context);
         QVERIFY2(translation.sql.contains(u"'O''Neil'"), qPrintable(translation.sql));
+
+        // A crosstab as Access writes it: the value named, joins nested,
+        // every condition in parentheses.
+        context.runSelect = [](const QString &) { return AccessSqlRows{{QStringLiteral("pivot")}, {{text("a")}}}; };
+        translation = AccessSqlTranslator::translate(
+            u"TRANSFORM Count([Table2].[col2]) AS CountOfcol2\r\nSELECT Table2_1.col1, [Table2].[col3], "
+            u"Avg(Table2_1.col2) AS AvgOfcol2\r\nFROM (Table1 INNER JOIN Table2 ON [Table1].[col1]=[Table2].[col1]) "
+            u"INNER JOIN Table2 AS Table2_1 ON [Table2].[col1]=Table2_1.col3\r\nWHERE ((([Table1].[col1])>\"10\") And "
+            u"((Table2_1.col1) Is Not Null))\r\nGROUP BY Table2_1.col1, [Table2].[col3]\r\nORDER BY [Table2].[col3]\r\n"
+            u"PIVOT [Table1].[col1];",
+            context);
+        QVERIFY2(translation.sql.contains(u"AS \"a\"") && translation.sql.contains(u"INNER JOIN \"Table2\" AS \"Table2_1\""),
+                 qPrintable(translation.sql));
 
         QStringList asked;
         context.runSelect = [&](const QString &sql) {

@@ -277,7 +277,7 @@ bool threeWholes(sqlite3_context *context, sqlite3_value **argv, const char *fun
 {
     for (int i = 0; i < 3; ++i) {
         const std::optional<qint64> part = V::isNull(argv[i]) ? std::nullopt : V::wholeOf(argv[i]);
-        if (!part || std::llabs(*part) > 10'000'000) {
+        if (!part || *part < -10'000'000 || *part > 10'000'000) {
             V::fail(context, V::isNull(argv[i]) ? V::invalidNull : V::typeMismatch, function);
             return false;
         }

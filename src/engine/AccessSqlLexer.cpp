@@ -44,6 +44,30 @@ qsizetype closingQuote(QStringView sql, qsizetype from, QChar close, const char 
     refuse(QStringLiteral("%1 that is never closed").arg(QLatin1StringView(what)), from);
 }
 
+// Access 97 wrote a sub-select in brackets ([SELECT ... FROM [T]]. AS x),
+// with brackets of its own inside.
+bool bracketedSelect(QStringView sql, qsizetype at)
+{
+    const QStringView inside = sql.sliced(at + 1).trimmed();
+    return inside.size() > 6 && inside.startsWith(u"select", Qt::CaseInsensitive) && inside[6].isSpace();
+}
+
+qsizetype closingBracket(QStringView sql, qsizetype from)
+{
+    int depth = 0;
+    for (qsizetype i = from; i < sql.size(); ++i) {
+        const QChar c = sql[i];
+        if (c == u'\'' || c == u'"') {
+            i = closingQuote(sql, i, c, "a text") - 1;
+        } else if (c == u'[') {
+            ++depth;
+        } else if (c == u']' && --depth == 0) {
+            return i + 1;
+        }
+    }
+    refuse(QStringLiteral("a name in brackets that is never closed"), from);
+}
+
 qsizetype numberEnd(QStringView sql, qsizetype i)
 {
     if (sql[i] == u'0' && i + 1 < sql.size() && (sql[i + 1] == u'x' || sql[i + 1] == u'X')) {
@@ -120,7 +144,7 @@ std::vector<AccessSqlToken> AccessSqlLexer::tokens(QStringView sql)
         } else if (c == u'\'' || c == u'"') {
             add(Kind::Text, closingQuote(sql, i, c, "a text"));
         } else if (c == u'[') {
-            add(Kind::Name, closingQuote(sql, i, u']', "a name in brackets"));
+            add(Kind::Name, bracketedSelect(sql, i) ? closingBracket(sql, i) : closingQuote(sql, i, u']', "a name in brackets"));
         } else if (c == u'`') {
             add(Kind::Name, closingQuote(sql, i, u'`', "a name in back quotes"));
         } else if (c == u'#') {

@@ -35,13 +35,50 @@ bool isReserved(QStringView word)
                        [word](QStringView r) { return r.compare(word, Qt::CaseInsensitive) == 0; });
 }
 
+// Access 97 wrote a sub-select in FROM as [SELECT ...]. AS alias: such a
+// name and its point become the sub-select's own tokens in parentheses.
+std::vector<AccessSqlToken> openBracketedSelects(QStringView sql, std::vector<AccessSqlToken> tokens)
+{
+    const auto isBracketedSelect = [](const AccessSqlToken &t, const AccessSqlToken &next) {
+        return t.kind == AccessSqlToken::Kind::Name && t.text.front() == u'[' && next.isSymbol(u".")
+            && t.text.sliced(1).trimmed().startsWith(u"select", Qt::CaseInsensitive);
+    };
+    if (std::none_of(tokens.begin(), tokens.end() - 1, [&](const AccessSqlToken &t) {
+            return isBracketedSelect(t, *(&t + 1));
+        })) {
+        return tokens;
+    }
+    std::vector<AccessSqlToken> opened;
+    opened.reserve(tokens.size());
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const AccessSqlToken &t = tokens[i];
+        if (i + 1 >= tokens.size() || !isBracketedSelect(t, tokens[i + 1])) {
+            opened.push_back(t);
+            continue;
+        }
+        const qsizetype innerStart = t.position + 1;
+        const QStringView inner = sql.sliced(innerStart, t.text.size() - 2);
+        opened.push_back({AccessSqlToken::Kind::Symbol, u"(", t.position});
+        std::vector<AccessSqlToken> innerTokens = AccessSqlLexer::tokens(inner);
+        innerTokens.pop_back(); // its End
+        for (AccessSqlToken &innerToken : innerTokens) {
+            innerToken.position += innerStart;
+            opened.push_back(innerToken);
+        }
+        opened.push_back({AccessSqlToken::Kind::Symbol, u")", t.position + t.text.size() - 1});
+        ++i; // the point
+    }
+    return opened;
+}
+
 } // namespace
 
 class AccessSqlParser::Private
 {
 public:
     Private(QStringView sql, const QStringList &extraParameters)
-        : m_sql(sql), m_tokens(AccessSqlLexer::tokens(sql)), m_extraParameters(extraParameters)
+        : m_sql(sql), m_tokens(openBracketedSelects(sql, AccessSqlLexer::tokens(sql))),
+          m_extraParameters(extraParameters)
     {
     }
 
@@ -52,6 +89,10 @@ public:
         if (accept(u"TRANSFORM")) {
             m_statement.transform = std::make_unique<Transform>();
             m_statement.transform->value = expression();
+            // Access names the value (AS CountOfid); its columns are named
+            // by the pivot's values instead.
+            if (accept(u"AS"))
+                name();
             m_statement.query = query();
             if (m_statement.query->parts.size() != 1)
                 refuse(QStringLiteral("a crosstab over a union"));
@@ -69,6 +110,8 @@ public:
             ++m_at;
         if (peek().kind != Kind::End)
             unexpected();
+        if (m_stars != m_itemStars)
+            refuse(QStringLiteral("* inside an expression"));
         return m_statement;
     }
 
@@ -127,10 +170,11 @@ private:
         throw Failure(message + u'.');
     }
 
+    // The text from `start` to the end of the last token read.
     QStringView spanFrom(qsizetype start) const
     {
-        const AccessSqlToken &last = m_tokens[m_at - 1];
-        return m_sql.sliced(start, last.position + last.text.size() - start);
+        const AccessSqlToken &last = m_tokens[std::max<std::size_t>(m_at, 1) - 1];
+        return m_sql.sliced(start, std::max<qsizetype>(last.position + last.text.size() - start, 0));
     }
 
     Expr *make(Expr::Kind kind, qsizetype start)
@@ -211,6 +255,7 @@ private:
 
     Query *query()
     {
+        const Nesting nesting(*this);
         Query &q = m_queries.emplace_back();
         if (accept(u"WITH")) {
             q.recursive = accept(u"RECURSIVE");
@@ -279,6 +324,8 @@ private:
             ++m_at;
             Select &s = m_selects.emplace_back();
             Expr *star = make(Expr::Kind::Star, peek().position);
+            ++m_stars;
+            ++m_itemStars;
             s.items.push_back({star, {}});
             s.from.push_back(tableSource());
             return &s;
@@ -299,8 +346,9 @@ private:
             if (peek().kind != Kind::Number)
                 unexpected(QStringLiteral("a number after TOP"));
             const qsizetype start = peek().position;
-            s.top = finish(make(Expr::Kind::Number, start), start);
-            s.top->value = next().text.toString();
+            Expr *count = make(Expr::Kind::Number, start);
+            count->value = next().text.toString();
+            s.top = finish(count, start);
             s.percent = accept(u"PERCENT");
         }
         do
@@ -332,9 +380,15 @@ private:
         if (peek().isSymbol(u"*")) {
             item.expr = make(Expr::Kind::Star, peek().position);
             ++m_at;
+            ++m_stars;
+            ++m_itemStars;
             return item;
         }
         item.expr = expression();
+        if (item.expr->kind == Expr::Kind::Star) {
+            ++m_itemStars;
+            return item;
+        }
         if (accept(u"AS"))
             item.alias = aliasName();
         else if (isNameToken(peek()))
@@ -400,6 +454,7 @@ private:
 
     Source *primarySource()
     {
+        const Nesting nesting(*this);
         if (acceptSymbol(u"(")) {
             if (peek().isWord(u"SELECT") || peek().isWord(u"WITH")) {
                 Source &derived = m_sources.emplace_back();
@@ -444,10 +499,33 @@ private:
         return {};
     }
 
+    // Each level of nesting costs stack; a statement nested deeper than any
+    // person writes is refused rather than allowed to exhaust it.
+    class Nesting
+    {
+    public:
+        explicit Nesting(Private &parser) : m_parser(parser)
+        {
+            if (++m_parser.m_depth > maximumDepth)
+                m_parser.refuse(QStringLiteral("a statement nested more than %1 levels deep").arg(maximumDepth));
+        }
+        ~Nesting() { --m_parser.m_depth; }
+        Nesting(const Nesting &) = delete;
+        Nesting &operator=(const Nesting &) = delete;
+
+    private:
+        Private &m_parser;
+    };
+    static constexpr int maximumDepth = 200;
+
     // --- expressions, loosest first: Imp, Eqv, Xor, Or, And, Not,
     // comparison, &, + -, Mod, \, * /, unary -, ^.
 
-    Expr *expression() { return binaryLevel(0); }
+    Expr *expression()
+    {
+        const Nesting nesting(*this);
+        return binaryLevel(0);
+    }
 
     static bool isOperatorAt(const AccessSqlToken &token, int level)
     {
@@ -479,6 +557,7 @@ private:
 
     Expr *notLevel()
     {
+        const Nesting nesting(*this);
         const qsizetype start = peek().position;
         if (accept(u"NOT")) {
             Expr *e = make(Expr::Kind::Unary, start);
@@ -613,6 +692,7 @@ private:
 
     Expr *unary()
     {
+        const Nesting nesting(*this);
         const qsizetype start = peek().position;
         if (peek().isSymbol(u"-") || peek().isSymbol(u"+")) {
             Expr *e = make(Expr::Kind::Unary, start);
@@ -783,6 +863,8 @@ private:
             e->hasOperand = true;
             e->args.push_back(expression());
         }
+        if (!peek().isWord(u"WHEN"))
+            unexpected(QStringLiteral("WHEN"));
         while (accept(u"WHEN")) {
             e->args.push_back(expression());
             expectWord(u"THEN");
@@ -849,6 +931,8 @@ private:
         while (peek().isSymbol(u".") || peek().isSymbol(u"!")) {
             ++m_at;
             if (acceptSymbol(u"*")) {
+                // Only a whole select item may be t.*; parse() checks.
+                ++m_stars;
                 e->kind = Expr::Kind::Star;
                 return finish(e, start);
             }
@@ -880,6 +964,9 @@ private:
     QStringView m_sql;
     std::vector<AccessSqlToken> m_tokens;
     std::size_t m_at = 0;
+    int m_depth = 0;
+    int m_stars = 0;
+    int m_itemStars = 0;
     QStringList m_extraParameters;
     Statement m_statement;
     std::deque<Expr> m_exprs;

@@ -882,6 +882,8 @@ private:
         else
             for (const Source *src : s.from)
                 collectQualifiers(*src, qualifiers);
+        if (qualifiers.isEmpty())
+            refuse(QStringLiteral("TOP with * but no table"));
         for (const QString &qualifier : qualifiers) {
             const QString sql = QStringLiteral("SELECT ") + (qualifier.isEmpty() ? QString() : quotedName(qualifier) + u'.') + u'*'
                 + from + QStringLiteral(" LIMIT 0");

@@ -12,9 +12,11 @@ namespace morvane {
 
 // An Access database file (Jet 3, Jet 4, ACE 2007-2019), read-only.
 //
-// Every user table appears as a table of an in-memory SQLite connection, so
-// select statements run exactly as on an SQLite file, with Access's common
-// functions added (AccessFunctions). The file itself is only ever read by
+// Every user table appears as a table of an in-memory SQLite connection.
+// A select statement is read as Access SQL and translated for it
+// (AccessSqlTranslator), with Access's functions, operators and text
+// collation installed on the connection (AccessFunctions), so it means
+// what it means in Access. The file itself is only ever read by
 // morvane-jet-reader, a helper process found next to the program: libmdb is
 // not safe on damaged files, so a crash or endless loop there costs that
 // process, not this one. A reader that sends nothing for its silence limit
@@ -29,7 +31,8 @@ namespace morvane {
 // Rows once read stay in memory (within a budget) until the file changes, so
 // the inner table of a join, or the next statement, does not read the file
 // again. Table and column names are those of the file; SQLite matches them
-// without regard to letter case (ASCII letters only).
+// without regard to letter case (ASCII letters only). Text columns compare
+// without regard to case in every alphabet, and Yes/No columns hold -1.
 //
 // Used on one thread at a time; result sets must be closed before the
 // database is destroyed. The readers die with the thread that started them,
