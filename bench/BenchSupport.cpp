@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include "Database.h"
+#include "FieldValue.h"
 #include "SettingsStore.h"
 
 #include <QDir>
@@ -247,6 +249,22 @@ QString ensureGetDatabase(const QString &folder)
         throw std::runtime_error("cannot rename the benchmark database");
     note(QStringLiteral("built in %1 s").arg((nowMs() - start) / 1000, 0, 'f', 1));
     return path;
+}
+
+qint64 readAll(Database &database, const QString &select)
+{
+    qint64 sum = 0;
+    auto rows = database.openRecordset(select);
+    for (; !rows->eof(); rows->moveNext()) {
+        for (int i = 0; i < rows->fieldCount(); ++i) {
+            const FieldValue value = rows->value(i);
+            if (value.type() == FieldValue::Type::Integer)
+                sum += value.integer();
+            else if (value.type() == FieldValue::Type::Text)
+                sum += value.text().size();
+        }
+    }
+    return sum;
 }
 
 } // namespace morvane::bench

@@ -6,6 +6,10 @@
 #include <functional>
 #include <vector>
 
+namespace morvane {
+class Database;
+}
+
 namespace morvane::bench {
 
 // What every benchmark shares: its own settings folders, a median timer,
@@ -55,6 +59,10 @@ void note(const QString &text);
 // The median time of storing `statement` as the remembered select statement,
 // which every Get does first: on most file systems a synchronous write.
 [[nodiscard]] double settingsWriteMs(const QString &statement);
+
+// Reads every value of a statement's rows; the sum of the integers and the
+// texts' lengths shows that two runs, or two files, gave the same rows.
+qint64 readAll(Database &database, const QString &select);
 
 // The peak resident memory of this process so far, in kilobytes (VmHWM).
 [[nodiscard]] qint64 peakResidentKb();

@@ -93,23 +93,6 @@ std::unique_ptr<Database> open(const QString &path)
         path, {}, [](const QString &) { return std::optional<QString>(QStringLiteral("password")); });
 }
 
-// Reads every value of the statement's rows; their sum shows that two files
-// gave the same rows.
-qint64 readAll(Database &database, const QString &select)
-{
-    qint64 sum = 0;
-    auto rows = database.openRecordset(select);
-    for (; !rows->eof(); rows->moveNext()) {
-        for (int i = 0; i < rows->fieldCount(); ++i) {
-            const FieldValue value = rows->value(i);
-            if (value.type() == FieldValue::Type::Integer)
-                sum += value.integer();
-            else if (value.type() == FieldValue::Type::Text)
-                sum += value.text().size();
-        }
-    }
-    return sum;
-}
 
 // The first statement after Open on each file in turn, the Opens untimed:
 // medians of `runs` after one warm-up. The Opens' medians go to `opens`.

@@ -189,22 +189,6 @@ void timesAtOneMillion()
     }
 }
 
-// Every row of a statement, each value read; a sum to compare two runs by.
-qint64 readAll(Database &database, const QString &sql)
-{
-    auto rows = database.openRecordset(sql);
-    qint64 sum = 0;
-    for (; !rows->eof(); rows->moveNext()) {
-        for (int i = 0; i < rows->fieldCount(); ++i) {
-            const FieldValue value = rows->value(i);
-            if (value.type() == FieldValue::Type::Integer)
-                sum += value.integer();
-            else if (value.type() == FieldValue::Type::Text)
-                sum += value.text().size();
-        }
-    }
-    return sum;
-}
 
 // A select of about 10 KB in Access SQL, shaped like a wide report.
 QString accessStatementOf10Kb()

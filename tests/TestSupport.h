@@ -156,6 +156,17 @@ inline frmMain *openThroughDialog(AppContext &context, const QString &path)
 using Row = QList<FieldValue>;
 using Rows = QList<Row>;
 
+// Values of an expected row, by kind.
+inline FieldValue integer(qint64 value) { return FieldValue(value); }
+inline FieldValue real(double value) { return FieldValue(value); }
+inline FieldValue text(const QString &value) { return FieldValue(value); }
+
+// A copy of an Access test file in the test data.
+inline QString jetFixture(const QString &name)
+{
+    return QStringLiteral(MORVANE_TEST_DATA "/jet/") + name;
+}
+
 // Every row of a statement, every field; Failure as the engine raises it.
 inline Rows rowsOf(Database &db, const QString &sql)
 {

@@ -16,21 +16,18 @@ using morvane::Failure;
 using morvane::FieldValue;
 
 using morvane::test::compareRows;
+using morvane::test::integer;
+using morvane::test::real;
+using morvane::test::text;
 using morvane::test::Row;
 using morvane::test::Rows;
 using morvane::test::rowsOf;
 
 namespace {
 
-FieldValue integer(qint64 value) { return FieldValue(value); }
-FieldValue real(double value) { return FieldValue(value); }
-FieldValue text(const QString &value) { return FieldValue(value); }
 const FieldValue null;
 
-QString fixture(const QString &name)
-{
-    return QStringLiteral(MORVANE_TEST_DATA "/jet/") + name;
-}
+QString fixture(const QString &name) { return morvane::test::jetFixture(name); }
 
 // The rows, or a failed test that names the engine's description.
 Rows checkedRows(Database &db, const QString &sql)

@@ -18,20 +18,17 @@ using morvane::Failure;
 using morvane::FieldValue;
 
 using morvane::test::compareRows;
+using morvane::test::integer;
+using morvane::test::real;
+using morvane::test::text;
 using morvane::test::Row;
 using morvane::test::Rows;
 using morvane::test::rowsOf;
 
 namespace {
 
-FieldValue integer(qint64 value) { return FieldValue(value); }
-FieldValue real(double value) { return FieldValue(value); }
-FieldValue text(const QString &value) { return FieldValue(value); }
 
-QString fixture(const QString &name)
-{
-    return QStringLiteral(MORVANE_TEST_DATA "/jet/") + name;
-}
+QString fixture(const QString &name) { return morvane::test::jetFixture(name); }
 
 std::unique_ptr<Database> openFixture(const QString &name) { return DatabaseEngine::openDatabase(fixture(name)); }
 
