@@ -142,8 +142,13 @@ private slots:
                  QStringList({"append", "crosstab", "data definition", "delete", "make-table", "pass-through",
                               "select", "union", "update"}));
         QVERIFY(!column(db, QStringLiteral("select count(*) from MSysQueries")).isEmpty());
-        // Its tables are empty; the joins and conditions still have to plan.
+        // Its tables are empty; the joins and conditions still have to plan,
+        // the crosstab's row total and its condition on that total too.
         QCOMPARE(column(db, QStringLiteral("select count(*) from selectquery")), QStringList{"0"});
+        QCOMPARE(column(db, QStringLiteral("select count(*) from [CrosstabQuery]")), QStringList{"0"});
+        QCOMPARE(column(db, QStringLiteral("select count(*) from [%1] where Name = 'CrosstabQuery' and Refusal is null")
+                                .arg(JetDatabase::queryListName())),
+                 QStringList{"1"});
     }
 
     void actionQueriesAreRefusedWithTheirKind_data()
