@@ -151,6 +151,28 @@ private slots:
                  QStringList{"1"});
     }
 
+    // The union's parts have no FROM: Access asks for each name in them,
+    // qualified or not, as a parameter.
+    void namesNoTableProvidesAreAskedFor_data() { systemTablesAndTheListOfQueries_data(); }
+
+    void namesNoTableProvidesAreAskedFor()
+    {
+        QFETCH(QString, file);
+        Database &db = database(file);
+        QStringList asked;
+        db.setParameterPrompt([&asked](const QString &name) -> std::optional<QString> {
+            asked << name;
+            return QStringLiteral("foo");
+        });
+        // "foo" everywhere: the first two parts give one row, the third
+        // (UNION ALL, "foo" > "blah") another.
+        QCOMPARE(column(db, QStringLiteral("select count(*) from UnionQuery")), QStringList{"2"});
+        asked.sort();
+        QCOMPARE(asked, QStringList({"Table1.col1", "Table1.col2", "Table2.col1", "Table2.col2", "Table3.col1",
+                                     "Table3.col2", "Table3.col3"}));
+        db.setParameterPrompt({});
+    }
+
     void actionQueriesAreRefusedWithTheirKind_data()
     {
         QTest::addColumn<QString>("file");
