@@ -311,6 +311,9 @@ private slots:
         QTest::newRow("unclosed date") << QStringLiteral("select #1/2/95") << QStringLiteral("date");
         QTest::newRow("bad date") << QStringLiteral("select #2/30/95#") << QStringLiteral("#2/30/95#");
         QTest::newRow("unknown function") << QStringLiteral("select NoSuchThing(1)") << QStringLiteral("NoSuchThing");
+        // Only a crosstab's criteria may hold a condition on a row total.
+        QTest::newRow("aggregate in WHERE") << QStringLiteral("select Type from MSysObjects where Max(Id) > 0 group by Type")
+                                            << QStringLiteral("aggregate");
         QTest::newRow("declared parameter without a value")
             << QStringLiteral("parameters [Which] Text; select * from Table1 where A = [Which]") << QStringLiteral("Which");
     }

@@ -663,15 +663,15 @@ private:
         }
     }
 
-    // Access keeps a condition on an aggregate that its designer put among
-    // the criteria of a grouped query (a crosstab's row total, say) in the
-    // WHERE clause, and means a condition on the groups: SQLite wants those
-    // in HAVING. Sub-selects keep their own aggregates.
+    // A crosstab may keep a condition on a row total among its WHERE
+    // criteria, meaning one on the rows' groups: SQLite wants it in HAVING.
+    // Elsewhere an aggregate in WHERE stays an error, as in Access.
+    // Sub-selects keep their own aggregates.
     static void splitWhere(const Select &s, std::vector<const Expr *> &rows, std::vector<const Expr *> &groups)
     {
         if (!s.where)
             return;
-        if (s.groupBy.empty()) {
+        if (!s.crosstab || s.groupBy.empty()) {
             rows.push_back(s.where);
             return;
         }
