@@ -170,6 +170,22 @@ private slots:
             << QStringLiteral("transform Sum(Cost) select [Asset Category]") + assets
                    + QStringLiteral("where Make = 'Dennis' or Make = 'Brenda' group by [Asset Category] pivot Make")
             << Rows{{text("Computer Hardware"), null, integer(9360)}, {text("General Equipment"), integer(1506), null}};
+        // Of Dennis's and Brenda's assets: Maintenance has Brenda's at 350,
+        // 350 and 456 and Dennis's at 2340; Sales one of each (350, 2340);
+        // Admin & Accounts and Production one of Dennis's each.
+        QTest::newRow("crosstab with a row total and IN")
+            << QStringLiteral("transform Count(*) select Owner, Sum(Cost) AS Total") + assets
+                   + QStringLiteral("where Make = 'Dennis' or Make = 'Brenda' group by Owner pivot Warranty In (12, 3, 24)")
+            << Rows{{text("Admin & Accounts"), integer(2340), integer(1), integer(0), integer(0)},
+                    {text("Maintenance"), integer(3496), integer(1), integer(3), integer(0)},
+                    {text("Production"), integer(2340), integer(1), integer(0), integer(0)},
+                    {text("Sales"), integer(2690), integer(1), integer(1), integer(0)}};
+        QTest::newRow("crosstab with row totals and a condition on one, from the data")
+            << QStringLiteral("transform Sum(Cost) select Owner, Count(*) AS Assets, Avg(Cost) AS AvgCost") + assets
+                   + QStringLiteral("where (Make = 'Dennis' or Make = 'Brenda') and Sum(Cost) > 2500 group by Owner "
+                                    "pivot Make")
+            << Rows{{text("Maintenance"), integer(4), real(874), integer(1156), integer(2340)},
+                    {text("Sales"), integer(2), real(1345), integer(350), integer(2340)}};
         QTest::newRow("SQLite syntax keeps working")
             << QStringLiteral("select substr(Model, 1, 3), count(*)") + assets + QStringLiteral("where Make = 'Dennis' group by 1 limit 1")
             << Rows{{text("H44"), integer(4)}};
@@ -292,6 +308,9 @@ private slots:
         QTest::newRow("unclosed date") << QStringLiteral("select #1/2/95") << QStringLiteral("date");
         QTest::newRow("bad date") << QStringLiteral("select #2/30/95#") << QStringLiteral("#2/30/95#");
         QTest::newRow("unknown function") << QStringLiteral("select NoSuchThing(1)") << QStringLiteral("NoSuchThing");
+        // Only a crosstab's criteria may hold a condition on a row total.
+        QTest::newRow("aggregate in WHERE") << QStringLiteral("select Type from MSysObjects where Max(Id) > 0 group by Type")
+                                            << QStringLiteral("aggregate");
         QTest::newRow("declared parameter without a value")
             << QStringLiteral("parameters [Which] Text; select * from Table1 where A = [Which]") << QStringLiteral("Which");
     }

@@ -142,8 +142,35 @@ private slots:
                  QStringList({"append", "crosstab", "data definition", "delete", "make-table", "pass-through",
                               "select", "union", "update"}));
         QVERIFY(!column(db, QStringLiteral("select count(*) from MSysQueries")).isEmpty());
-        // Its tables are empty; the joins and conditions still have to plan.
+        // Its tables are empty; the joins and conditions still have to plan,
+        // the crosstab's row total and its condition on that total too.
         QCOMPARE(column(db, QStringLiteral("select count(*) from selectquery")), QStringList{"0"});
+        QCOMPARE(column(db, QStringLiteral("select count(*) from [CrosstabQuery]")), QStringList{"0"});
+        QCOMPARE(column(db, QStringLiteral("select count(*) from [%1] where Name = 'CrosstabQuery' and Refusal is null")
+                                .arg(JetDatabase::queryListName())),
+                 QStringList{"1"});
+    }
+
+    // The union's parts have no FROM: Access asks for each name in them,
+    // qualified or not, as a parameter.
+    void namesNoTableProvidesAreAskedFor_data() { systemTablesAndTheListOfQueries_data(); }
+
+    void namesNoTableProvidesAreAskedFor()
+    {
+        QFETCH(QString, file);
+        Database &db = database(file);
+        QStringList asked;
+        db.setParameterPrompt([&asked](const QString &name) -> std::optional<QString> {
+            asked << name;
+            return QStringLiteral("foo");
+        });
+        // "foo" everywhere: the first two parts give one row, the third
+        // (UNION ALL, "foo" > "blah") another.
+        QCOMPARE(column(db, QStringLiteral("select count(*) from UnionQuery")), QStringList{"2"});
+        asked.sort();
+        QCOMPARE(asked, QStringList({"Table1.col1", "Table1.col2", "Table2.col1", "Table2.col2", "Table3.col1",
+                                     "Table3.col2", "Table3.col3"}));
+        db.setParameterPrompt({});
     }
 
     void actionQueriesAreRefusedWithTheirKind_data()

@@ -938,8 +938,12 @@ private:
             }
             e->names.push_back(name());
         }
+        // A qualified name no table provides is a parameter too: Access
+        // asks for Table3.col1 in a select without a FROM.
         if (e->names.size() == 1)
             e->parameter = parameterIndex(e->names.front());
+        else if (!m_extraParameters.isEmpty())
+            e->parameter = extraParameterIndex(qualifiedName(e->names));
         if (e->parameter >= 0)
             e->kind = Expr::Kind::Parameter;
         return finish(e, start);
@@ -952,6 +956,12 @@ private:
             if (declared[i].name.compare(name, Qt::CaseInsensitive) == 0)
                 return int(i);
         }
+        return extraParameterIndex(name);
+    }
+
+    int extraParameterIndex(QStringView name)
+    {
+        auto &declared = m_statement.parameters;
         for (const QString &extra : m_extraParameters) {
             if (extra.compare(name, Qt::CaseInsensitive) == 0) {
                 declared.push_back({extra, {}});
@@ -959,6 +969,18 @@ private:
             }
         }
         return -1;
+    }
+
+    // As SQLite names a column it cannot find.
+    static QString qualifiedName(const std::vector<QStringView> &names)
+    {
+        QString joined;
+        for (QStringView part : names) {
+            if (!joined.isEmpty())
+                joined += u'.';
+            joined += part;
+        }
+        return joined;
     }
 
     QStringView m_sql;

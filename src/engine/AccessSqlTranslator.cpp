@@ -637,11 +637,13 @@ private:
                 source(out, *s.from[i]);
             }
         }
-        if (s.where || !extraCondition.isEmpty()) {
+        std::vector<const Expr *> rowConditions;
+        std::vector<const Expr *> groupConditions;
+        splitWhere(s, rowConditions, groupConditions);
+        if (!rowConditions.empty() || !extraCondition.isEmpty()) {
             out += u" WHERE ";
-            if (s.where)
-                expr(out, *s.where, Mode::Condition);
-            if (s.where && !extraCondition.isEmpty())
+            conjunction(out, rowConditions);
+            if (!rowConditions.empty() && !extraCondition.isEmpty())
                 out += u" AND ";
             out += extraCondition;
         }
@@ -653,9 +655,45 @@ private:
                 orderKey(out, *s.groupBy[i]);
             }
         }
-        if (s.having) {
+        if (s.having)
+            groupConditions.insert(groupConditions.begin(), s.having);
+        if (!groupConditions.empty()) {
             out += u" HAVING ";
-            expr(out, *s.having, Mode::Condition);
+            conjunction(out, groupConditions);
+        }
+    }
+
+    // A crosstab may keep a condition on a row total among its WHERE
+    // criteria, meaning one on the rows' groups: SQLite wants it in HAVING.
+    // Elsewhere an aggregate in WHERE stays an error, as in Access.
+    // Sub-selects keep their own aggregates.
+    static void splitWhere(const Select &s, std::vector<const Expr *> &rows, std::vector<const Expr *> &groups)
+    {
+        if (!s.where)
+            return;
+        if (!s.crosstab || s.groupBy.empty()) {
+            rows.push_back(s.where);
+            return;
+        }
+        std::vector<const Expr *> pending{s.where};
+        while (!pending.empty()) {
+            const Expr *e = pending.back();
+            pending.pop_back();
+            if (e->kind == Expr::Kind::Binary && e->value == u"AND") {
+                pending.push_back(e->args[1]);
+                pending.push_back(e->args[0]);
+            } else {
+                (containsAggregate(e) ? groups : rows).push_back(e);
+            }
+        }
+    }
+
+    void conjunction(QString &out, const std::vector<const Expr *> &conditions)
+    {
+        for (std::size_t i = 0; i < conditions.size(); ++i) {
+            if (i > 0)
+                out += u" AND ";
+            expr(out, *conditions[i], Mode::Condition);
         }
     }
 
@@ -937,10 +975,18 @@ private:
             if (!m_context.runSelect)
                 refuse(QStringLiteral("a crosstab without PIVOT ... IN (...) here"));
             QString distinct = QStringLiteral("SELECT DISTINCT ") + pivot + QStringLiteral(" AS \"pivot\"");
+            // The rows' own conditions choose the headings; those on groups
+            // do not.
             Select sources;
             sources.from = s.from;
-            sources.where = s.where;
             fromAndFilters(distinct, sources, {});
+            std::vector<const Expr *> rowConditions;
+            std::vector<const Expr *> groupConditions;
+            splitWhere(s, rowConditions, groupConditions);
+            if (!rowConditions.empty()) {
+                distinct += u" WHERE ";
+                conjunction(distinct, rowConditions);
+            }
             distinct += u" ORDER BY 1";
             for (const QList<FieldValue> &row : m_context.runSelect(distinct).rows) {
                 const FieldValue v = row.value(0);
