@@ -64,11 +64,16 @@ const unsigned char *DecryptedStream::decryptedPage(std::size_t number)
     // bytes in the file are handed out.
     const std::size_t start = number * m_pageSize;
     const std::size_t present = std::min(m_pageSize, m_size - start);
-    std::fill(std::copy_n(m_file + start, present, page->bytes.begin()), page->bytes.end(), 0);
     page->valid = false;
-    // The header page is plain: libmdb unmasks its own part of it.
-    if (number != 0)
-        m_decryptor.apply(std::uint32_t(number), page->bytes.data(), page->bytes.size());
+    if (number != 0 && present == m_pageSize) {
+        // Straight from the mapped file: a copy less per page.
+        m_decryptor.apply(std::uint32_t(number), m_file + start, page->bytes.data(), m_pageSize);
+    } else {
+        std::fill(std::copy_n(m_file + start, present, page->bytes.begin()), page->bytes.end(), 0);
+        // The header page is plain: libmdb unmasks its own part of it.
+        if (number != 0)
+            m_decryptor.apply(std::uint32_t(number), page->bytes.data(), page->bytes.size());
+    }
     page->number = number;
     page->valid = true;
     page->lastUsed = m_reads;
