@@ -12,9 +12,9 @@
 namespace morvane::jetreader {
 
 FILE *DecryptedStream::open(const unsigned char *file, std::size_t size, std::size_t pageSize,
-                            PageDecryptor &decryptor)
+                            PageDecryptor &decryptor, PageDecryptor &readAhead)
 {
-    auto stream = std::make_unique<DecryptedStream>(file, size, pageSize, decryptor);
+    auto stream = std::make_unique<DecryptedStream>(file, size, pageSize, decryptor, readAhead);
     const cookie_io_functions_t functions{&DecryptedStream::read, nullptr, &DecryptedStream::seek,
                                           &DecryptedStream::close};
     FILE *opened = fopencookie(stream.get(), "r", functions);
@@ -30,12 +30,13 @@ FILE *DecryptedStream::open(const unsigned char *file, std::size_t size, std::si
 }
 
 DecryptedStream::DecryptedStream(const unsigned char *file, std::size_t size, std::size_t pageSize,
-                                 PageDecryptor &decryptor)
+                                 PageDecryptor &decryptor, PageDecryptor &readAhead)
     : m_file(file)
     , m_size(size)
     , m_pageSize(pageSize)
     , m_decryptor(decryptor)
     , m_buffer(pageSize, 0)
+    , m_readAhead(file, size, pageSize, readAhead)
 {
     for (CachedPage &page : m_cache)
         page.bytes.assign(pageSize, 0);
@@ -65,7 +66,9 @@ const unsigned char *DecryptedStream::decryptedPage(std::size_t number)
     const std::size_t start = number * m_pageSize;
     const std::size_t present = std::min(m_pageSize, m_size - start);
     page->valid = false;
-    if (number != 0 && present == m_pageSize) {
+    if (number != 0 && present == m_pageSize && m_readAhead.take(number, page->bytes.data())) {
+        // Decrypted already, on the read-ahead thread.
+    } else if (number != 0 && present == m_pageSize) {
         // Straight from the mapped file: a copy less per page.
         m_decryptor.apply(std::uint32_t(number), m_file + start, page->bytes.data(), m_pageSize);
     } else {
