@@ -44,6 +44,15 @@ bool PageReadAhead::take(std::size_t number, unsigned char *out)
     if (m_failed)
         return false;
     if (number >= m_taken && number < m_end) {
+        if (m_done < number || (m_done == number && !m_busy)) {
+            // Not begun (the other core is busy elsewhere): sooner done here
+            // than waited for; the run goes on after it.
+            m_taken = m_done = number + 1;
+            m_end = std::min(m_taken + window, m_wholePages);
+            lock.unlock();
+            m_changed.notify_all();
+            return false;
+        }
         m_changed.wait(lock, [&] { return m_done > number || m_failed; });
         if (m_done > number) {
             std::memcpy(out, m_ring.data() + (number % window) * m_pageSize, m_pageSize);
