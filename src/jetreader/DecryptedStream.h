@@ -12,7 +12,8 @@ namespace morvane::jetreader {
 // The stream libmdb reads an encrypted file through: a stdio stream over the
 // mapped file whose reads come back decrypted, page by page, as libmdb asks
 // for them. Nothing decrypted is ever written anywhere; the two pages kept
-// decrypted, and stdio's buffer, are wiped when the stream closes.
+// decrypted, those read ahead, and stdio's buffer, are wiped when the
+// stream closes.
 class DecryptedStream
 {
 public:

@@ -14,7 +14,7 @@ namespace morvane::jetreader {
 // Decrypts the pages after the one being read on a thread of its own, while
 // libmdb works through that one: a scan reads pages in ascending order, and
 // decrypting a page costs about as much as a count does with it. At most
-// `window` pages are kept ahead, in memory only, and wiped when done with.
+// `window` pages are kept ahead, in memory only, wiped when this ends.
 class PageReadAhead
 {
 public:
