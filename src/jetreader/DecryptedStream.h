@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PageDecryptor.h"
+#include "PageReadAhead.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -11,16 +12,21 @@ namespace morvane::jetreader {
 // The stream libmdb reads an encrypted file through: a stdio stream over the
 // mapped file whose reads come back decrypted, page by page, as libmdb asks
 // for them. Nothing decrypted is ever written anywhere; the two pages kept
-// decrypted, and stdio's buffer, are wiped when the stream closes.
+// decrypted, those read ahead, and stdio's buffer, are wiped when the
+// stream closes.
 class DecryptedStream
 {
 public:
     // A stream (to be closed with fclose) over `size` bytes at `file`, with
-    // pages of `pageSize` bytes; `decryptor` outlives it. Null on failure.
-    static FILE *open(const unsigned char *file, std::size_t size, std::size_t pageSize, PageDecryptor &decryptor);
+    // pages of `pageSize` bytes; `decryptor`, and `readAhead`, which decrypts
+    // the following pages on a thread of their own, outlive it. Null on
+    // failure.
+    static FILE *open(const unsigned char *file, std::size_t size, std::size_t pageSize, PageDecryptor &decryptor,
+                      PageDecryptor &readAhead);
 
     // Made by open(), and owned by the stream it returns.
-    DecryptedStream(const unsigned char *file, std::size_t size, std::size_t pageSize, PageDecryptor &decryptor);
+    DecryptedStream(const unsigned char *file, std::size_t size, std::size_t pageSize, PageDecryptor &decryptor,
+                    PageDecryptor &readAhead);
     ~DecryptedStream();
     DecryptedStream(const DecryptedStream &) = delete;
     DecryptedStream &operator=(const DecryptedStream &) = delete;
@@ -50,6 +56,7 @@ private:
     CachedPage m_cache[2];
     std::uint64_t m_reads = 0;
     std::vector<unsigned char> m_buffer;
+    PageReadAhead m_readAhead;
 };
 
 } // namespace morvane::jetreader

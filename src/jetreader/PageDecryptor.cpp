@@ -78,15 +78,15 @@ unsigned PageDecryptor::hashPage(std::uint32_t number, const SecretBytes &prefix
     return size;
 }
 
-void PageDecryptor::apply(std::uint32_t number, unsigned char *page, std::size_t size)
+void PageDecryptor::apply(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size)
 {
     if (m_cipher == PageCipher::Rc4CryptoApi)
-        applyRc4(number, page, size);
+        applyRc4(number, in, out, size);
     else
-        applyAes(number, page, size);
+        applyAes(number, in, out, size);
 }
 
-void PageDecryptor::applyRc4(std::uint32_t number, unsigned char *page, std::size_t size)
+void PageDecryptor::applyRc4(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size)
 {
     unsigned char hash[EVP_MAX_MD_SIZE];
     check(hashPage(number, m_key, hash) >= m_keyBytes);
@@ -94,12 +94,12 @@ void PageDecryptor::applyRc4(std::uint32_t number, unsigned char *page, std::siz
     std::fill(hash + m_keyBytes, hash + 16, 0);
     int written = 0;
     const bool done = EVP_CipherInit_ex2(m_context.get(), nullptr, hash, nullptr, -1, nullptr)
-        && EVP_CipherUpdate(m_context.get(), page, &written, page, int(size));
+        && EVP_CipherUpdate(m_context.get(), out, &written, in, int(size));
     OPENSSL_cleanse(hash, sizeof hash);
     check(done && written == int(size));
 }
 
-void PageDecryptor::applyAes(std::uint32_t number, unsigned char *page, std::size_t size)
+void PageDecryptor::applyAes(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size)
 {
     unsigned char iv[EVP_MAX_MD_SIZE];
     const unsigned ivSize = hashPage(number, m_salt, iv);
@@ -108,7 +108,7 @@ void PageDecryptor::applyAes(std::uint32_t number, unsigned char *page, std::siz
         std::fill(iv + ivSize, iv + m_blockSize, 0x36);
     int written = 0;
     check(EVP_CipherInit_ex2(m_context.get(), nullptr, nullptr, iv, -1, nullptr)
-          && EVP_CipherUpdate(m_context.get(), page, &written, page, int(size)) && written == int(size));
+          && EVP_CipherUpdate(m_context.get(), out, &written, in, int(size)) && written == int(size));
 }
 
 } // namespace morvane::jetreader

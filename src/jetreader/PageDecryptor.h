@@ -25,11 +25,13 @@ public:
 
     // Turns `size` bytes of page `number` at `page` around in place; `size`
     // is a whole number of cipher blocks.
-    void apply(std::uint32_t number, unsigned char *page, std::size_t size);
+    void apply(std::uint32_t number, unsigned char *page, std::size_t size) { apply(number, page, page, size); }
+    // The same from `in` into `out`, which saves a copy of the page.
+    void apply(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size);
 
 private:
-    void applyRc4(std::uint32_t number, unsigned char *page, std::size_t size);
-    void applyAes(std::uint32_t number, unsigned char *page, std::size_t size);
+    void applyRc4(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size);
+    void applyAes(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size);
     // The hash of `prefix` and the page's number mixed with the encoding
     // key, into `hash` (EVP_MAX_MD_SIZE bytes); returns its size.
     unsigned hashPage(std::uint32_t number, const SecretBytes &prefix, unsigned char *hash);

@@ -102,8 +102,9 @@ void ReaderSession::decryptPages(const KeySource &key)
         return;
     const SecretBytes unlock = key();
     m_decryptor = std::make_unique<PageDecryptor>(unlock.view(), file->db_key);
+    m_readAheadDecryptor = std::make_unique<PageDecryptor>(unlock.view(), file->db_key);
     FILE *stream = DecryptedStream::open(static_cast<const unsigned char *>(m_mapping.address), m_mapping.size,
-                                         std::size_t(m_mdb->fmt->pg_size), *m_decryptor);
+                                         std::size_t(m_mdb->fmt->pg_size), *m_decryptor, *m_readAheadDecryptor);
     if (!stream)
         throw ReaderFailure("There is not enough memory to read this file.");
     std::fclose(file->stream);

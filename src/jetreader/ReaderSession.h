@@ -95,6 +95,8 @@ private:
     Mapping m_mapping;
     // Read by libmdb's stream as long as the handle is open.
     std::unique_ptr<PageDecryptor> m_decryptor;
+    // Its own: OpenSSL's contexts are not shared between threads.
+    std::unique_ptr<PageDecryptor> m_readAheadDecryptor;
     std::unique_ptr<MdbHandle, HandleCloser> m_mdb;
     std::unique_ptr<PageReader> m_pages;
     std::unique_ptr<RowDecoder> m_decoder;
