@@ -4,8 +4,10 @@
 #include "FieldValue.h"
 #include "SettingsStore.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QTextStream>
 
@@ -249,6 +251,16 @@ QString ensureGetDatabase(const QString &folder)
         throw std::runtime_error("cannot rename the benchmark database");
     note(QStringLiteral("built in %1 s").arg((nowMs() - start) / 1000, 0, 'f', 1));
     return path;
+}
+
+std::optional<QStringList> wordsOfChild(const QStringList &arguments, int timeoutMs)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    if (!child.waitForFinished(timeoutMs) || child.exitCode() != 0)
+        return std::nullopt;
+    return QString::fromUtf8(child.readAllStandardOutput()).trimmed().split(u' ');
 }
 
 qint64 readAll(Database &database, const QString &select)

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace morvane {
@@ -63,6 +65,12 @@ void note(const QString &text);
 // Reads every value of a statement's rows; the sum of the integers and the
 // texts' lengths shows that two runs, or two files, gave the same rows.
 qint64 readAll(Database &database, const QString &select);
+
+// Runs this benchmark program again with `arguments` and returns the words
+// its standard output printed, or nothing when it failed or ran past
+// `timeoutMs`. Each memory case runs in a fresh process, so that the peak of
+// one cannot hide in another's.
+[[nodiscard]] std::optional<QStringList> wordsOfChild(const QStringList &arguments, int timeoutMs);
 
 // The peak resident memory of this process so far, in kilobytes (VmHWM).
 [[nodiscard]] qint64 peakResidentKb();

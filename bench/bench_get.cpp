@@ -17,7 +17,6 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include "StatementBox.h"
-#include <QProcess>
 #include <QPushButton>
 #include <QThread>
 #include <QWindow>
@@ -176,15 +175,10 @@ struct Peak
 
 Peak peakOfChild(const QString &databaseFolder, const QString &table)
 {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--peak"), table, databaseFolder});
-    if (!child.waitForFinished(120000) || child.exitCode() != 0)
+    const std::optional<QStringList> words = wordsOfChild({QStringLiteral("--peak"), table, databaseFolder}, 120000);
+    if (!words || words->size() < 3)
         return {};
-    const QStringList words = QString::fromUtf8(child.readAllStandardOutput()).trimmed().split(u' ');
-    if (words.size() < 3)
-        return {};
-    return {words[0].toLongLong(), words[1].toLongLong(), words.mid(2).join(u' ')};
+    return {words->at(0).toLongLong(), words->at(1).toLongLong(), words->mid(2).join(u' ')};
 }
 
 } // namespace

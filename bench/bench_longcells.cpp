@@ -16,7 +16,6 @@
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
@@ -167,13 +166,10 @@ struct Peak
 
 Peak peakOfChild(qint64 characters)
 {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--peak"), QString::number(characters)});
-    if (!child.waitForFinished(600000) || child.exitCode() != 0)
+    const std::optional<QStringList> words = wordsOfChild({QStringLiteral("--peak"), QString::number(characters)}, 600000);
+    if (!words)
         throw std::runtime_error("a child process failed");
-    const QStringList words = QString::fromUtf8(child.readAllStandardOutput()).trimmed().split(u' ');
-    return {words.value(0).toLongLong(), words.mid(1).join(u' ')};
+    return {words->value(0).toLongLong(), words->mid(1).join(u' ')};
 }
 
 void runMemoryCase()

@@ -91,15 +91,12 @@ int runPeakChild(const QString &connection, const QString &table)
 
 qint64 peakOfChild(const QString &connection, const QString &table)
 {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--peak"), connection, table});
-    if (!child.waitForFinished(120000) || child.exitCode() != 0)
+    const std::optional<QStringList> words = wordsOfChild({QStringLiteral("--peak"), connection, table}, 120000);
+    if (!words)
         return -1;
-    const QStringList words = QString::fromUtf8(child.readAllStandardOutput()).trimmed().split(u' ');
     note(QStringLiteral("%1: peak %2 kB, %3 rows shown, \"%4\"")
-             .arg(table, words.value(1), words.value(2), words.mid(3).join(u' ')));
-    return words.value(1).toLongLong();
+             .arg(table, words->value(1), words->value(2), words->mid(3).join(u' ')));
+    return words->value(1).toLongLong();
 }
 
 } // namespace
