@@ -86,6 +86,8 @@ private:
     void dropConnection() noexcept;
     // Ends the session and fails with `why` it was lost.
     [[noreturn]] void lose(const QString &why);
+    // Ends a session whose server left a cancelled statement unanswered.
+    [[noreturn]] void giveUp();
     void sendCancel() noexcept;
     std::shared_ptr<CancelLine> startCancel(bool now) noexcept;
 
