@@ -838,14 +838,9 @@ void PostgresDatabase::interrupt()
 {
     m_interrupted = true;
     m_wakeup.signal();
-    sendCancel();
-}
-
-// Once for each statement, then again every few seconds while it runs on:
-// a cancel request that a silent network swallows must not be followed by
-// a flood of new connections.
-void PostgresDatabase::sendCancel() noexcept
-{
+    // Once for each statement, then again every few seconds while it runs
+    // on: a cancel request that a silent network swallows must not be
+    // followed by a flood of new connections.
     (void)startCancel(false);
 }
 

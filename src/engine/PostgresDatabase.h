@@ -88,7 +88,6 @@ private:
     [[noreturn]] void lose(const QString &why);
     // Ends a session whose server left a cancelled statement unanswered.
     [[noreturn]] void giveUp();
-    void sendCancel() noexcept;
     std::shared_ptr<CancelLine> startCancel(bool now) noexcept;
 
     // One statement of our own; Failure with the server's message. A failure
