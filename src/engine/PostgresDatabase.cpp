@@ -210,6 +210,12 @@ QString trimmedMessage(const char *message)
     return QString::fromUtf8(message).trimmed();
 }
 
+// The first line of libpq's message on what went wrong on `connection`.
+QString connectionError(const PGconn *connection)
+{
+    return trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0);
+}
+
 FieldValue integerValue(std::string_view text)
 {
     qint64 value = 0;
@@ -509,6 +515,12 @@ void PostgresDatabase::lose(const QString &why)
                                        : QStringLiteral("The connection to the server was lost: %1").arg(why));
 }
 
+void PostgresDatabase::giveUp()
+{
+    dropConnection();
+    throw ConnectionLost(givenUp);
+}
+
 void PostgresDatabase::startCall()
 {
     forgetInterrupt();
@@ -546,7 +558,7 @@ PgResult PostgresDatabase::checked(PgResult result)
     else if (const char *primary = result ? PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr)
         message = trimmedMessage(primary);
     else
-        message = trimmedMessage(PQerrorMessage(m_connection.get())).section(u'\n', 0, 0);
+        message = connectionError(m_connection.get());
     const char *severity = result ? PQresultErrorField(result.get(), PG_DIAG_SEVERITY_NONLOCALIZED) : nullptr;
     const bool sessionEnded = PQstatus(m_connection.get()) != CONNECTION_OK
         || (severity && (qstrcmp(severity, "FATAL") == 0 || qstrcmp(severity, "PANIC") == 0));
@@ -590,7 +602,7 @@ void PostgresDatabase::flush()
     PGconn *connection = m_connection.get();
     while (const int unsent = PQflush(connection)) {
         if (unsent < 0 || (await(POLLIN | POLLOUT), !PQconsumeInput(connection)))
-            lose(trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0));
+            lose(connectionError(connection));
     }
 }
 
@@ -601,7 +613,7 @@ PgResult PostgresDatabase::awaitResult()
     while (PQisBusy(connection)) {
         await(POLLIN);
         if (!PQconsumeInput(connection))
-            lose(trimmedMessage(PQerrorMessage(connection)).section(u'\n', 0, 0));
+            lose(connectionError(connection));
     }
     return PgResult(PQgetResult(connection));
 }
@@ -630,10 +642,8 @@ void PostgresDatabase::await(short events)
             if (!m_interruptedFor.isValid())
                 m_interruptedFor.start();
             const qint64 left = m_timeouts.cancelGiveUpMs - m_interruptedFor.elapsed();
-            if (left <= 0) {
-                dropConnection();
-                throw ConnectionLost(givenUp);
-            }
+            if (left <= 0)
+                giveUp();
             timeoutMs = int(left);
         }
         watched[0].revents = 0;
@@ -711,10 +721,8 @@ void PostgresDatabase::stopRows()
         QElapsedTimer waited;
         waited.start();
         while (line->sending.load()) {
-            if (waited.elapsed() > m_timeouts.cancelGiveUpMs) {
-                dropConnection();
-                throw ConnectionLost(givenUp);
-            }
+            if (waited.elapsed() > m_timeouts.cancelGiveUpMs)
+                giveUp();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
@@ -830,14 +838,9 @@ void PostgresDatabase::interrupt()
 {
     m_interrupted = true;
     m_wakeup.signal();
-    sendCancel();
-}
-
-// Once for each statement, then again every few seconds while it runs on:
-// a cancel request that a silent network swallows must not be followed by
-// a flood of new connections.
-void PostgresDatabase::sendCancel() noexcept
-{
+    // Once for each statement, then again every few seconds while it runs
+    // on: a cancel request that a silent network swallows must not be
+    // followed by a flood of new connections.
     (void)startCancel(false);
 }
 

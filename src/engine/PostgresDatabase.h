@@ -86,7 +86,8 @@ private:
     void dropConnection() noexcept;
     // Ends the session and fails with `why` it was lost.
     [[noreturn]] void lose(const QString &why);
-    void sendCancel() noexcept;
+    // Ends a session whose server left a cancelled statement unanswered.
+    [[noreturn]] void giveUp();
     std::shared_ptr<CancelLine> startCancel(bool now) noexcept;
 
     // One statement of our own; Failure with the server's message. A failure
