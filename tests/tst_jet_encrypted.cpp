@@ -63,8 +63,10 @@ bool encryptLike(const QString &plain, const QString &encryptedFile, const QStri
     QFile header(encryptedFile);
     QFile in(plain);
     QFile out(path);
+    if (!header.open(QIODevice::ReadOnly) || !in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+        return false;
     MdbHandle *mdb = mdb_open(QFile::encodeName(encryptedFile).constData(), MDB_NOFLAGS);
-    if (!mdb || !header.open(QIODevice::ReadOnly) || !in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+    if (!mdb)
         return false;
     const std::uint32_t encodingKey = mdb->f->db_key;
     mdb_close(mdb);

@@ -102,15 +102,13 @@ quint32 encodingKey(QByteArrayView page)
     if (!rc4(headerMask, sizeof headerMask, reinterpret_cast<const unsigned char *>(page.data() + maskedOffset),
              masked, plain))
         unsupported(QStringLiteral("RC4 is not available"));
-    const quint32 key = jetreader::getU32(plain + masked - 4);
-    OPENSSL_cleanse(plain, sizeof plain);
-    return key;
+    return jetreader::getU32(plain + masked - 4);
 }
 
 // The hash of the parts one after the other.
 SecretBytes digest(const EVP_MD *md, std::initializer_list<std::string_view> parts)
 {
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    const openssl::DigestContext context(EVP_MD_CTX_new());
     SecretBytes result(std::size_t(EVP_MD_get_size(md)));
     unsigned int size = 0;
     bool ok = context && EVP_DigestInit_ex2(context.get(), md, nullptr);

@@ -31,7 +31,8 @@ public:
     [[nodiscard]] static std::optional<EncryptionHeader> read(QByteArrayView headerPage);
 
     // The key to the pages, or nothing when `password` is not the file's.
-    // The password's bytes are wiped before this returns.
+    // The copy of the password made here is wiped before this returns;
+    // `password` itself is the caller's to wipe.
     [[nodiscard]] std::optional<jetreader::SecretBytes> unlock(QStringView password) const;
 
 private:

@@ -61,21 +61,19 @@ const unsigned char *DecryptedStream::decryptedPage(std::size_t number)
         if (cached.lastUsed < page->lastUsed)
             page = &cached;
     }
-    // A last page cut short is decrypted as if it went on in zeros; only its
-    // bytes in the file are handed out.
     const std::size_t start = number * m_pageSize;
     const std::size_t present = std::min(m_pageSize, m_size - start);
     page->valid = false;
-    if (number != 0 && present == m_pageSize && m_readAhead.take(number, page->bytes.data())) {
-        // Decrypted already, on the read-ahead thread.
-    } else if (number != 0 && present == m_pageSize) {
-        // Straight from the mapped file: a copy less per page.
-        m_decryptor.apply(std::uint32_t(number), m_file + start, page->bytes.data(), m_pageSize);
-    } else {
+    if (number == 0 || present < m_pageSize) {
+        // A last page cut short is decrypted as if it went on in zeros; only
+        // its bytes in the file are handed out.
         std::fill(std::copy_n(m_file + start, present, page->bytes.begin()), page->bytes.end(), 0);
         // The header page is plain: libmdb unmasks its own part of it.
         if (number != 0)
             m_decryptor.apply(std::uint32_t(number), page->bytes.data(), page->bytes.size());
+    } else if (!m_readAhead.take(number, page->bytes.data())) {
+        // Not read ahead: straight from the mapped file, a copy less per page.
+        m_decryptor.apply(std::uint32_t(number), m_file + start, page->bytes.data(), m_pageSize);
     }
     page->number = number;
     page->valid = true;

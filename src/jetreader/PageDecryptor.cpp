@@ -24,7 +24,7 @@ void check(int ok)
 } // namespace
 
 PageDecryptor::PageDecryptor(std::string_view unlock, std::uint32_t encodingKey, Direction direction)
-    : m_direction(direction), m_encodingKey(encodingKey), m_context(EVP_CIPHER_CTX_new()), m_hash(EVP_MD_CTX_new())
+    : m_encodingKey(encodingKey), m_context(EVP_CIPHER_CTX_new()), m_hash(EVP_MD_CTX_new())
 {
     PayloadReader fields(unlock.data(), unlock.size());
     m_cipher = PageCipher(fields.u8());
@@ -50,13 +50,13 @@ PageDecryptor::PageDecryptor(std::string_view unlock, std::uint32_t encodingKey,
             || m_blockSize != 16)
             badKey();
         m_key = SecretBytes(key.data(), key.size());
-        m_salt = SecretBytes(salt.data(), salt.size());
+        m_salt = salt;
         m_algorithm = openssl::fetchCipher(("AES-" + std::to_string(key.size() * 8) + "-CBC").c_str());
         m_digest = openssl::fetchDigest(digest.c_str());
         if (m_algorithm && m_context) {
             // The key stays; each page brings only its IV.
             check(EVP_CipherInit_ex2(m_context.get(), m_algorithm.get(), m_key.data(), nullptr,
-                                     m_direction == Direction::Encrypt ? 1 : 0, nullptr));
+                                     direction == Direction::Encrypt ? 1 : 0, nullptr));
             check(EVP_CIPHER_CTX_set_padding(m_context.get(), 0));
         }
     } else {
@@ -66,7 +66,7 @@ PageDecryptor::PageDecryptor(std::string_view unlock, std::uint32_t encodingKey,
         throw ReaderFailure("The ciphers of the encrypted file are not available.");
 }
 
-unsigned PageDecryptor::hashPage(std::uint32_t number, const SecretBytes &prefix, unsigned char *hash)
+unsigned PageDecryptor::hashPage(std::uint32_t number, std::string_view prefix, unsigned char *hash)
 {
     const std::uint32_t mixed = number ^ m_encodingKey;
     const unsigned char bytes[4] = {std::uint8_t(mixed), std::uint8_t(mixed >> 8), std::uint8_t(mixed >> 16),
@@ -89,7 +89,7 @@ void PageDecryptor::apply(std::uint32_t number, const unsigned char *in, unsigne
 void PageDecryptor::applyRc4(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size)
 {
     unsigned char hash[EVP_MAX_MD_SIZE];
-    check(hashPage(number, m_key, hash) >= m_keyBytes);
+    check(hashPage(number, m_key.view(), hash) >= m_keyBytes);
     // A 40-bit key is used as 128 bits, zeros after it.
     std::fill(hash + m_keyBytes, hash + 16, 0);
     int written = 0;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace morvane::jetreader {
@@ -34,14 +35,14 @@ private:
     void applyAes(std::uint32_t number, const unsigned char *in, unsigned char *out, std::size_t size);
     // The hash of `prefix` and the page's number mixed with the encoding
     // key, into `hash` (EVP_MAX_MD_SIZE bytes); returns its size.
-    unsigned hashPage(std::uint32_t number, const SecretBytes &prefix, unsigned char *hash);
+    unsigned hashPage(std::uint32_t number, std::string_view prefix, unsigned char *hash);
 
     PageCipher m_cipher;
-    Direction m_direction;
     std::uint32_t m_encodingKey;
     std::size_t m_keyBytes = 0;
     SecretBytes m_key;
-    SecretBytes m_salt;
+    // Not secret: it stands in the file's header.
+    std::string m_salt;
     std::size_t m_blockSize = 0;
     openssl::Cipher m_algorithm;
     openssl::Digest m_digest;

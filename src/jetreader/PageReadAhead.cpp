@@ -36,6 +36,14 @@ void PageReadAhead::stopRun(std::unique_lock<std::mutex> &lock)
     m_taken = m_done = m_end = 0;
 }
 
+void PageReadAhead::runFrom(std::size_t next, std::unique_lock<std::mutex> &lock)
+{
+    m_taken = next;
+    m_end = std::min(next + window, m_wholePages);
+    lock.unlock();
+    m_changed.notify_all();
+}
+
 bool PageReadAhead::take(std::size_t number, unsigned char *out)
 {
     std::unique_lock lock(m_mutex);
@@ -47,19 +55,14 @@ bool PageReadAhead::take(std::size_t number, unsigned char *out)
         if (m_done < number || (m_done == number && !m_busy)) {
             // Not begun (the other core is busy elsewhere): sooner done here
             // than waited for; the run goes on after it.
-            m_taken = m_done = number + 1;
-            m_end = std::min(m_taken + window, m_wholePages);
-            lock.unlock();
-            m_changed.notify_all();
+            m_done = number + 1;
+            runFrom(number + 1, lock);
             return false;
         }
         m_changed.wait(lock, [&] { return m_done > number || m_failed; });
         if (m_done > number) {
             std::memcpy(out, m_ring.data() + (number % window) * m_pageSize, m_pageSize);
-            m_taken = number + 1;
-            m_end = std::min(m_taken + window, m_wholePages);
-            lock.unlock();
-            m_changed.notify_all();
+            runFrom(number + 1, lock);
             return true;
         }
         return false;
@@ -80,10 +83,8 @@ bool PageReadAhead::take(std::size_t number, unsigned char *out)
     }
     // A second page in a row: read on from the next one while the caller
     // decrypts this one.
-    m_taken = m_done = number + 1;
-    m_end = std::min(m_taken + window, m_wholePages);
-    lock.unlock();
-    m_changed.notify_all();
+    m_done = number + 1;
+    runFrom(number + 1, lock);
     return false;
 }
 

@@ -4,7 +4,6 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -34,6 +33,9 @@ private:
     void work();
     // Ends the run being read ahead; the lock is held.
     void stopRun(std::unique_lock<std::mutex> &lock);
+    // Keeps pages from `next` on, up to a window ahead, and wakes the worker;
+    // the lock is held, and let go.
+    void runFrom(std::size_t next, std::unique_lock<std::mutex> &lock);
 
     static constexpr std::size_t window = 16;
 
