@@ -27,7 +27,6 @@ using morvane::test::rowsOf;
 
 namespace {
 
-
 QString fixture(const QString &name) { return morvane::test::jetFixture(name); }
 
 std::unique_ptr<Database> openFixture(const QString &name) { return DatabaseEngine::openDatabase(fixture(name)); }

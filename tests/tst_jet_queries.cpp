@@ -16,11 +16,6 @@ namespace test = morvane::test;
 
 namespace {
 
-QString fixture(const QString &name)
-{
-    return QStringLiteral(MORVANE_TEST_DATA "/jet/") + name;
-}
-
 QStringList column(Database &db, const QString &sql)
 {
     QStringList values;
@@ -208,7 +203,7 @@ private slots:
                  QStringList{"foobar"});
 
         QTemporaryDir alone;
-        QVERIFY(QFile::copy(fixture(QStringLiteral("linker-ace12.accdb")), alone.filePath(QStringLiteral("front.accdb"))));
+        QVERIFY(QFile::copy(test::jetFixture(QStringLiteral("linker-ace12.accdb")), alone.filePath(QStringLiteral("front.accdb"))));
         auto lonely = DatabaseEngine::openDatabase(alone.filePath(QStringLiteral("front.accdb")));
         QCOMPARE(column(*lonely, QStringLiteral("select Field1 from Table1")), QStringList{"foo"});
         const QString missing = test::failureOf([&] { lonely->openRecordset(QStringLiteral("select * from Table2")); });
@@ -321,7 +316,7 @@ private:
     {
         auto &db = m_databases[file];
         if (!db)
-            db = DatabaseEngine::openDatabase(fixture(file));
+            db = DatabaseEngine::openDatabase(test::jetFixture(file));
         return *db;
     }
 

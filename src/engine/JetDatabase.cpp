@@ -19,7 +19,6 @@
 #include <QScopeGuard>
 #include <QStringList>
 
-#include <openssl/crypto.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -28,7 +27,6 @@
 #include <new>
 #include <optional>
 #include <utility>
-
 
 namespace morvane {
 
@@ -569,8 +567,8 @@ private:
             return;
         }
         try {
-            JetFile &backEnd = backEndFile(found);
-            const std::optional<std::size_t> table = backEnd.table(link.foreignName);
+            const std::size_t backEnd = backEndIndex(found);
+            const std::optional<std::size_t> table = m_backEnds[backEnd]->table(link.foreignName);
             if (!table)
                 throw Failure(QStringLiteral("it has no table '%1'.").arg(link.foreignName));
             offerTable(link.name, moduleOf(backEnd), *table);
@@ -582,12 +580,12 @@ private:
     }
 
     // Each back end is opened once, however many links lead to it, and read
-    // through a module of its own.
-    JetFile &backEndFile(const QString &path)
+    // through a module of its own, named after its place among them.
+    std::size_t backEndIndex(const QString &path)
     {
-        for (const auto &backEnd : m_backEnds) {
-            if (backEnd->path() == path)
-                return *backEnd;
+        for (std::size_t i = 0; i < m_backEnds.size(); ++i) {
+            if (m_backEnds[i]->path() == path)
+                return i;
         }
         auto backEnd = std::make_unique<JetFile>(path, m_silenceLimitMs);
         const QByteArray module = moduleOf(m_backEnds.size()).toUtf8();
@@ -596,16 +594,7 @@ private:
             != SQLITE_OK)
             m_connection->fail();
         m_backEnds.push_back(std::move(backEnd));
-        return *m_backEnds.back();
-    }
-
-    QString moduleOf(const JetFile &backEnd) const
-    {
-        for (std::size_t i = 0; i < m_backEnds.size(); ++i) {
-            if (m_backEnds[i].get() == &backEnd)
-                return moduleOf(i);
-        }
-        return {};
+        return m_backEnds.size() - 1;
     }
 
     static QString moduleOf(std::size_t backEnd) { return QStringLiteral("jet_link%1").arg(backEnd); }

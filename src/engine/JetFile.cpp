@@ -9,6 +9,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -18,8 +19,9 @@ namespace morvane::jet {
 
 namespace {
 
-// Enough for the signature at offset 4.
-constexpr std::size_t headerBytes = 20;
+// Enough for the signature at offset 4, and for the header of a file
+// encrypted with a password.
+constexpr qsizetype firstPageBytes = 4096;
 
 } // namespace
 
@@ -37,8 +39,8 @@ JetFile::Identity JetFile::identityOf(const struct stat &info)
 
 JetFile::JetFile(QString path, int readerSilenceLimitMs, const PasswordPrompt &askPassword) : m_path(std::move(path))
 {
-    openFile();
-    jetreader::SecretBytes unlock = unlockPages(askPassword);
+    const QByteArray firstPage = openFile();
+    jetreader::SecretBytes unlock = unlockPages(firstPage, askPassword);
     const QString program = findReader();
     if (program.isEmpty()) {
         throw Failure(QStringLiteral("the program that reads Access files (%1) was not found in %2 beside this "
@@ -58,7 +60,7 @@ JetFile::JetFile(QString path, int readerSilenceLimitMs, const PasswordPrompt &a
     }
 }
 
-void JetFile::openFile()
+QByteArray JetFile::openFile()
 {
     const QByteArray name = QFile::encodeName(m_path);
     // Non-blocking, so that a FIFO put in the file's place cannot stall.
@@ -68,22 +70,20 @@ void JetFile::openFile()
     struct stat info {};
     if (::fstat(m_fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         throw Failure(QStringLiteral("it is not a regular file."));
-    char header[headerBytes];
-    if (::pread(m_fd.get(), header, sizeof header, 0) != ssize_t(sizeof header)
-        || !JetDatabase::hasSignature(QByteArrayView(header, sizeof header)))
+    QByteArray page(firstPageBytes, Qt::Uninitialized);
+    const ssize_t got = ::pread(m_fd.get(), page.data(), std::size_t(page.size()), 0);
+    page.truncate(std::max<qsizetype>(got, 0));
+    if (!JetDatabase::hasSignature(page))
         throw Failure(QStringLiteral("it is not an Access database file."));
     m_identity = identityOf(info);
+    return page;
 }
 
 // The key to the pages of a file saved with "Encrypt with Password", made
 // from the password the user gives; empty for any other file.
-jetreader::SecretBytes JetFile::unlockPages(const PasswordPrompt &askPassword) const
+jetreader::SecretBytes JetFile::unlockPages(const QByteArray &firstPage, const PasswordPrompt &askPassword) const
 {
-    constexpr qsizetype headerPage = 4096;
-    QByteArray page(headerPage, Qt::Uninitialized);
-    const ssize_t got = ::pread(m_fd.get(), page.data(), std::size_t(page.size()), 0);
-    page.truncate(std::max<qsizetype>(got, 0));
-    const std::optional<EncryptionHeader> header = EncryptionHeader::read(page);
+    const std::optional<EncryptionHeader> header = EncryptionHeader::read(firstPage);
     if (!header)
         return {};
     std::optional<QString> password = askPassword ? askPassword(QFileInfo(m_path).fileName()) : std::nullopt;

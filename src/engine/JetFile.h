@@ -4,6 +4,7 @@
 #include "PasswordPrompt.h"
 #include "jetreader/SecretBytes.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstddef>
@@ -50,8 +51,11 @@ private:
     };
 
     static Identity identityOf(const struct stat &info);
-    void openFile();
-    [[nodiscard]] jetreader::SecretBytes unlockPages(const PasswordPrompt &askPassword) const;
+    // Returns the file's first page, read once for its signature and its
+    // encryption header.
+    [[nodiscard]] QByteArray openFile();
+    [[nodiscard]] jetreader::SecretBytes unlockPages(const QByteArray &firstPage,
+                                                     const PasswordPrompt &askPassword) const;
 
     QString m_path;
     UniqueFd m_fd;

@@ -252,7 +252,6 @@ private:
     {
         switch (m_query.kind()) {
         case Kind::Select:
-            return select(true);
         case Kind::MakeTable:
             return select(true);
         case Kind::Append:
@@ -399,13 +398,9 @@ private:
     {
         QString text;
         const QString tables = fromTables();
-        if (!tables.isEmpty()) {
-            const Row &remote = unique(rows(attribute::remoteDatabase));
-            text += newline + QStringLiteral("FROM ") + tables + inOtherDatabase(remote.name1, remote.expression);
-        }
-        const Row &where = unique(rows(attribute::where));
-        if (!where.expression.isNull())
-            text += newline + QStringLiteral("WHERE ") + where.expression;
+        if (!tables.isEmpty())
+            text += newline + QStringLiteral("FROM ") + tables + remoteDatabase();
+        text += whereClause();
         QStringList groups;
         for (const Row *row : groupRows())
             groups << row->expression;
@@ -415,6 +410,19 @@ private:
         if (!having.expression.isNull())
             text += newline + QStringLiteral("HAVING ") + having.expression;
         return text + orderBy();
+    }
+
+    // The database the tables are in, when not this file.
+    QString remoteDatabase() const
+    {
+        const Row &remote = unique(rows(attribute::remoteDatabase));
+        return inOtherDatabase(remote.name1, remote.expression);
+    }
+
+    QString whereClause() const
+    {
+        const Row &where = unique(rows(attribute::where));
+        return where.expression.isNull() ? QString() : newline + QStringLiteral("WHERE ") + where.expression;
     }
 
     QString orderBy() const
@@ -448,16 +456,11 @@ private:
 
     QString update() const
     {
-        const Row &remote = unique(rows(attribute::remoteDatabase));
         QStringList assignments;
         for (const Row *row : rows(attribute::column))
             assignments << quotedIdentifier(row->name2) + QStringLiteral(" = ") + row->expression;
-        QString text = QStringLiteral("UPDATE ") + fromTables() + inOtherDatabase(remote.name1, remote.expression)
-            + newline + QStringLiteral("SET ") + assignments.join(QStringLiteral(", "));
-        const Row &where = unique(rows(attribute::where));
-        if (!where.expression.isNull())
-            text += newline + QStringLiteral("WHERE ") + where.expression;
-        return text;
+        return QStringLiteral("UPDATE ") + fromTables() + remoteDatabase() + newline + QStringLiteral("SET ")
+            + assignments.join(QStringLiteral(", ")) + whereClause();
     }
 
     QString crosstab() const

@@ -37,12 +37,15 @@ void SavedQueryViews::offerQuery(const AccessCatalog::Query &found)
     listed.kind = QStringLiteral("unknown");
     listed.refusal = found.unreadable;
     listed.listed = !AccessCatalog::isRecordSource(found.name);
-    if (m_hooks.isTable(found.name))
+    if (m_hooks.isTable(found.name)) {
+        // The table keeps the name; only the list says why.
         listed.refusal = QStringLiteral("A table of the same name hides the saved query '%1'.").arg(found.name);
-    else if (found.query)
-        describe(*found.query, listed);
-    if (!listed.refusal.isEmpty() && !m_hooks.isTable(found.name))
-        m_hooks.refuse(found.name, listed.refusal);
+    } else {
+        if (found.query)
+            describe(*found.query, listed);
+        if (!listed.refusal.isEmpty())
+            m_hooks.refuse(found.name, listed.refusal);
+    }
     m_queries.push_back(std::move(listed));
 }
 
@@ -151,7 +154,6 @@ QString SavedQueryViews::unknownColumn(const QString &view) const
     return error.startsWith(noSuchColumn) ? error.mid(noSuchColumn.size()) : QString();
 }
 
-
 // Access SQL as SQLite runs it, as the body of a view: its parameters
 // become calls that ask for their values when the view is used.
 QString SavedQueryViews::translated(const ListedQuery &listed) const
@@ -162,7 +164,6 @@ QString SavedQueryViews::translated(const ListedQuery &listed) const
     const AccessSqlTranslation translation = AccessSqlTranslator::translate(listed.runnableSql, context);
     return withParameterCalls(translation.sql, translation.parameters);
 }
-
 
 // A view holds no bound parameters: each ?N the translator wrote becomes
 // a call that asks for the value of the Nth parameter by its name.
@@ -194,8 +195,6 @@ QString SavedQueryViews::withParameterCalls(const QString &sql, const QList<Acce
     }
     return out;
 }
-
-
 
 QString SavedQueryViews::actionRefusal(const SavedQuery &query)
 {
@@ -239,6 +238,5 @@ void SavedQueryViews::createList(const QString &tableName)
         sqlite3_reset(raw);
     }
 }
-
 
 } // namespace morvane
