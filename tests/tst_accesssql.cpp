@@ -17,6 +17,7 @@ using morvane::FieldValue;
 
 using morvane::test::compareRows;
 using morvane::test::integer;
+using morvane::test::jetFixture;
 using morvane::test::real;
 using morvane::test::text;
 using morvane::test::Row;
@@ -26,8 +27,6 @@ using morvane::test::rowsOf;
 namespace {
 
 const FieldValue null;
-
-QString fixture(const QString &name) { return morvane::test::jetFixture(name); }
 
 // The rows, or a failed test that names the engine's description.
 Rows checkedRows(Database &db, const QString &sql)
@@ -50,8 +49,8 @@ private slots:
     void initTestCase()
     {
         m_folders.emplace();
-        m_assets = DatabaseEngine::openDatabase(fixture(QStringLiteral("sample-queries-ace12.accdb")));
-        m_types = DatabaseEngine::openDatabase(fixture(QStringLiteral("types-ace14.accdb")));
+        m_assets = DatabaseEngine::openDatabase(jetFixture(QStringLiteral("sample-queries-ace12.accdb")));
+        m_types = DatabaseEngine::openDatabase(jetFixture(QStringLiteral("types-ace14.accdb")));
     }
 
     void cleanupTestCase()

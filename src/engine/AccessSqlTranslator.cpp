@@ -2,6 +2,7 @@
 
 #include "AccessSqlParser.h"
 #include "Failure.h"
+#include "SqlText.h"
 
 #include <algorithm>
 
@@ -32,16 +33,27 @@ void appendName(QString &out, QStringView name)
     appendQuoted(out, name, u'"');
 }
 
-QString quotedName(QStringView name)
-{
-    QString out;
-    appendName(out, name);
-    return out;
-}
-
 void appendText(QString &out, QStringView text)
 {
     appendQuoted(out, text, u'\'');
+}
+
+// Each item through append, with the separator between them.
+template <typename Items, typename Append>
+void appendJoined(QString &out, const Items &items, QStringView separator, Append append)
+{
+    bool first = true;
+    for (const auto &item : items) {
+        if (!first)
+            out += separator;
+        first = false;
+        append(item);
+    }
+}
+
+void appendNames(QString &out, const std::vector<QStringView> &names, QStringView separator)
+{
+    appendJoined(out, names, separator, [&out](QStringView name) { appendName(out, name); });
 }
 
 bool isWord(QStringView a, QStringView b)
@@ -178,11 +190,7 @@ private:
             out += u"NULL";
             return;
         case Expr::Kind::Column:
-            for (std::size_t i = 0; i < e.names.size(); ++i) {
-                if (i > 0)
-                    out += u'.';
-                appendName(out, e.names[i]);
-            }
+            appendNames(out, e.names, u".");
             return;
         case Expr::Kind::Star:
             for (QStringView part : e.names) {
@@ -395,11 +403,7 @@ private:
         const bool literal = std::any_of(operands.begin(), operands.end(), [](const Expr *o) { return isLiteral(*o); });
         if (!literal) {
             out += u"access_concat(";
-            for (std::size_t i = 0; i < operands.size(); ++i) {
-                if (i > 0)
-                    out += u", ";
-                expr(out, *operands[i], Mode::Value);
-            }
+            appendJoined(out, operands, u", ", [&](const Expr *o) { expr(out, *o, Mode::Value); });
             out += u')';
             return;
         }
@@ -538,11 +542,7 @@ private:
                 appendName(out, table.name);
                 if (!table.columns.empty()) {
                     out += u'(';
-                    for (std::size_t c = 0; c < table.columns.size(); ++c) {
-                        if (c > 0)
-                            out += u", ";
-                        appendName(out, table.columns[c]);
-                    }
+                    appendNames(out, table.columns, u", ");
                     out += u')';
                 }
                 out += u" AS (";
@@ -570,13 +570,11 @@ private:
     {
         if (!q.orderBy.empty()) {
             out += u" ORDER BY ";
-            for (std::size_t i = 0; i < q.orderBy.size(); ++i) {
-                if (i > 0)
-                    out += u", ";
-                orderKey(out, *q.orderBy[i].expr);
-                if (q.orderBy[i].descending)
+            appendJoined(out, q.orderBy, u", ", [&](const OrderTerm &key) {
+                orderKey(out, *key.expr);
+                if (key.descending)
                     out += u" DESC";
-            }
+            });
         }
         limit(out, q);
     }
@@ -600,6 +598,11 @@ private:
         expr(out, key, Mode::Value);
         if (key.kind != Expr::Kind::Column && key.kind != Expr::Kind::Number && key.kind != Expr::Kind::Collate)
             out += collate;
+    }
+
+    void orderKeys(QString &out, const std::vector<Expr *> &keys)
+    {
+        appendJoined(out, keys, u", ", [&](const Expr *key) { orderKey(out, *key); });
     }
 
     QString itemName(const SelectItem &item) const
@@ -631,11 +634,7 @@ private:
     {
         if (!s.from.empty()) {
             out += u" FROM ";
-            for (std::size_t i = 0; i < s.from.size(); ++i) {
-                if (i > 0)
-                    out += u", ";
-                source(out, *s.from[i]);
-            }
+            appendJoined(out, s.from, u", ", [&](const Source *src) { source(out, *src); });
         }
         std::vector<const Expr *> rowConditions;
         std::vector<const Expr *> groupConditions;
@@ -649,11 +648,7 @@ private:
         }
         if (!s.groupBy.empty()) {
             out += u" GROUP BY ";
-            for (std::size_t i = 0; i < s.groupBy.size(); ++i) {
-                if (i > 0)
-                    out += u", ";
-                orderKey(out, *s.groupBy[i]);
-            }
+            orderKeys(out, s.groupBy);
         }
         if (s.having)
             groupConditions.insert(groupConditions.begin(), s.having);
@@ -690,11 +685,7 @@ private:
 
     void conjunction(QString &out, const std::vector<const Expr *> &conditions)
     {
-        for (std::size_t i = 0; i < conditions.size(); ++i) {
-            if (i > 0)
-                out += u" AND ";
-            expr(out, *conditions[i], Mode::Condition);
-        }
+        appendJoined(out, conditions, u" AND ", [&](const Expr *c) { expr(out, *c, Mode::Condition); });
     }
 
     void select(QString &out, const Select &s, const QString &extraColumns)
@@ -709,11 +700,7 @@ private:
     {
         switch (src.kind) {
         case Source::Kind::Table:
-            for (std::size_t i = 0; i < src.names.size(); ++i) {
-                if (i > 0)
-                    out += u'.';
-                appendName(out, src.names[i]);
-            }
+            appendNames(out, src.names, u".");
             break;
         case Source::Kind::Derived:
             out += u'(';
@@ -732,11 +719,7 @@ private:
             }
             if (!src.usingColumns.empty()) {
                 out += u" USING (";
-                for (std::size_t i = 0; i < src.usingColumns.size(); ++i) {
-                    if (i > 0)
-                        out += u", ";
-                    appendName(out, src.usingColumns[i]);
-                }
+                appendNames(out, src.usingColumns, u", ");
                 out += u')';
             }
             if (src.parenthesised)
@@ -890,8 +873,8 @@ private:
             for (const auto &[qualifier, name] : starColumns(s, *item.expr)) {
                 Column c;
                 if (!qualifier.isEmpty())
-                    c.sql = quotedName(qualifier) + u'.';
-                c.sql += quotedName(name);
+                    c.sql = SqlText::quotedName(qualifier) + u'.';
+                c.sql += SqlText::quotedName(name);
                 c.name = name;
                 c.fromStar = true;
                 c.qualifier = qualifier;
@@ -923,7 +906,7 @@ private:
         if (qualifiers.isEmpty())
             refuse(QStringLiteral("TOP with * but no table"));
         for (const QString &qualifier : qualifiers) {
-            const QString sql = QStringLiteral("SELECT ") + (qualifier.isEmpty() ? QString() : quotedName(qualifier) + u'.') + u'*'
+            const QString sql = QStringLiteral("SELECT ") + (qualifier.isEmpty() ? QString() : SqlText::quotedName(qualifier) + u'.') + u'*'
                 + from + QStringLiteral(" LIMIT 0");
             for (const QString &name : m_context.runSelect(sql).columns)
                 columns.emplace_back(qualifier, name);
@@ -1014,11 +997,7 @@ private:
         if (q.orderBy.empty()) {
             // Access lists a crosstab's rows in the order of their headings.
             out += u" ORDER BY ";
-            for (std::size_t i = 0; i < s.groupBy.size(); ++i) {
-                if (i > 0)
-                    out += u", ";
-                orderKey(out, *s.groupBy[i]);
-            }
+            orderKeys(out, s.groupBy);
             limit(out, q);
         } else {
             orderAndLimit(out, q);
