@@ -216,16 +216,9 @@ qsizetype StatementBox::lastPosition(qsizetype line) const
     return wraps ? std::max(m_lines.start(line), m_edit.previousCharacter(end)) : end;
 }
 
-qsizetype StatementBox::paragraphStartOf(qsizetype line) const
-{
-    while (line > 0 && text()[m_lines.start(line) - 1] != u'\n')
-        --line;
-    return m_lines.start(line);
-}
-
 Qt::LayoutDirection StatementBox::directionOf(qsizetype line) const
 {
-    const qsizetype start = paragraphStartOf(line);
+    const qsizetype start = m_edit.paragraphStart(m_lines.start(line));
     auto found = m_directions.constFind(start);
     if (found == m_directions.cend())
         found = m_directions.insert(start, m_edit.paragraphDirection(start));

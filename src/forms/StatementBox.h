@@ -91,7 +91,6 @@ private:
 
     [[nodiscard]] qsizetype lastPosition(qsizetype line) const;
     [[nodiscard]] qsizetype endOfLine(qsizetype line) const;
-    [[nodiscard]] qsizetype paragraphStartOf(qsizetype line) const;
     [[nodiscard]] Qt::LayoutDirection directionOf(qsizetype line) const;
     [[nodiscard]] qsizetype positionInLine(qsizetype line, qreal x) const;
     [[nodiscard]] qsizetype lineMove(qsizetype lines);
