@@ -505,8 +505,12 @@ QRect StatementBox::cursorRect() const
     QTextLayout layout;
     layOutLine(layout, line, true);
     const qreal x = layout.lineAt(0).cursorToX(int(cursorPosition() - m_lines.start(line)) + m_compositionCursor);
-    const int width = std::max(1, style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, this));
-    return QRect(int(origin.x() + x), int(origin.y()), width, lineHeight());
+    return QRect(int(origin.x() + x), int(origin.y()), cursorWidth(), lineHeight());
+}
+
+int StatementBox::cursorWidth() const
+{
+    return std::max(1, style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, this));
 }
 
 // ---- Events
@@ -547,7 +551,7 @@ void StatementBox::paintEvent(QPaintEvent *)
         }
         layout.draw(&painter, lineOrigin(line), selection);
         if (line == cursorLine && m_cursorShown && m_compositionCursorShown && hasFocus())
-            layout.drawCursor(&painter, lineOrigin(line), int(cursorPosition() - start) + m_compositionCursor, cursorRect().width());
+            layout.drawCursor(&painter, lineOrigin(line), int(cursorPosition() - start) + m_compositionCursor, cursorWidth());
     }
 }
 

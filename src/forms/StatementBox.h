@@ -110,6 +110,7 @@ private:
     void layOutLine(QTextLayout &layout, qsizetype line, bool withComposition = false) const;
     [[nodiscard]] qreal xOf(qsizetype position) const;
     [[nodiscard]] QRect cursorRect() const;
+    [[nodiscard]] int cursorWidth() const;
 
     EditableText m_edit;
     WrappedLines m_lines;
