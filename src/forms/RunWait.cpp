@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -122,6 +123,12 @@ void RunWait::wait(QWidget *window, DatabaseThread &thread, Database *interrupti
     if (thread.isBusy())
         throw Failure(QStringLiteral("The program is ending."));
     rethrowFailure(thread);
+}
+
+void RunWait::onWindowThread(QObject *window, const std::function<void()> &call)
+{
+    const bool here = window->thread() == QThread::currentThread();
+    QMetaObject::invokeMethod(window, call, here ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
 }
 
 } // namespace morvane

@@ -3,10 +3,12 @@
 #include "DatabaseThread.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
 
+class QObject;
 class QWidget;
 
 namespace morvane {
@@ -40,6 +42,10 @@ public:
             return std::move(**result);
         }
     }
+
+    // Calls `call` on `window`'s thread and returns once it has run: how a
+    // job on the database thread asks the user while the window waits.
+    static void onWindowThread(QObject *window, const std::function<void()> &call);
 
 private:
     static void wait(QWidget *window, DatabaseThread &thread, Database *interruptible, DatabaseThread::Job job,

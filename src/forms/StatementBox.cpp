@@ -216,16 +216,9 @@ qsizetype StatementBox::lastPosition(qsizetype line) const
     return wraps ? std::max(m_lines.start(line), m_edit.previousCharacter(end)) : end;
 }
 
-qsizetype StatementBox::paragraphStartOf(qsizetype line) const
-{
-    while (line > 0 && text()[m_lines.start(line) - 1] != u'\n')
-        --line;
-    return m_lines.start(line);
-}
-
 Qt::LayoutDirection StatementBox::directionOf(qsizetype line) const
 {
-    const qsizetype start = paragraphStartOf(line);
+    const qsizetype start = m_edit.paragraphStart(m_lines.start(line));
     auto found = m_directions.constFind(start);
     if (found == m_directions.cend())
         found = m_directions.insert(start, m_edit.paragraphDirection(start));
@@ -512,8 +505,12 @@ QRect StatementBox::cursorRect() const
     QTextLayout layout;
     layOutLine(layout, line, true);
     const qreal x = layout.lineAt(0).cursorToX(int(cursorPosition() - m_lines.start(line)) + m_compositionCursor);
-    const int width = std::max(1, style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, this));
-    return QRect(int(origin.x() + x), int(origin.y()), width, lineHeight());
+    return QRect(int(origin.x() + x), int(origin.y()), cursorWidth(), lineHeight());
+}
+
+int StatementBox::cursorWidth() const
+{
+    return std::max(1, style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, this));
 }
 
 // ---- Events
@@ -554,7 +551,7 @@ void StatementBox::paintEvent(QPaintEvent *)
         }
         layout.draw(&painter, lineOrigin(line), selection);
         if (line == cursorLine && m_cursorShown && m_compositionCursorShown && hasFocus())
-            layout.drawCursor(&painter, lineOrigin(line), int(cursorPosition() - start) + m_compositionCursor, cursorRect().width());
+            layout.drawCursor(&painter, lineOrigin(line), int(cursorPosition() - start) + m_compositionCursor, cursorWidth());
     }
 }
 

@@ -91,7 +91,6 @@ private:
 
     [[nodiscard]] qsizetype lastPosition(qsizetype line) const;
     [[nodiscard]] qsizetype endOfLine(qsizetype line) const;
-    [[nodiscard]] qsizetype paragraphStartOf(qsizetype line) const;
     [[nodiscard]] Qt::LayoutDirection directionOf(qsizetype line) const;
     [[nodiscard]] qsizetype positionInLine(qsizetype line, qreal x) const;
     [[nodiscard]] qsizetype lineMove(qsizetype lines);
@@ -111,6 +110,7 @@ private:
     void layOutLine(QTextLayout &layout, qsizetype line, bool withComposition = false) const;
     [[nodiscard]] qreal xOf(qsizetype position) const;
     [[nodiscard]] QRect cursorRect() const;
+    [[nodiscard]] int cursorWidth() const;
 
     EditableText m_edit;
     WrappedLines m_lines;

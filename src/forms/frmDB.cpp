@@ -19,7 +19,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QThread>
 
 namespace morvane {
 
@@ -125,9 +124,7 @@ PasswordPrompt frmDB::passwordPrompt()
             const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
             password = frmPassword::ask(fileName);
         };
-        QMetaObject::invokeMethod(this, ask,
-                                  thread() == QThread::currentThread() ? Qt::DirectConnection
-                                                                       : Qt::BlockingQueuedConnection);
+        RunWait::onWindowThread(this, ask);
         return password;
     };
 }

@@ -23,7 +23,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QThread>
 #include <QTimer>
 
 namespace morvane {
@@ -330,14 +329,12 @@ ParameterPrompt frmMain::parameterPrompt()
 {
     return [window = QPointer<frmMain>(this)](const QString &name) -> std::optional<QString> {
         std::optional<QString> answer;
-        const auto ask = [&] {
-            if (window)
-                answer = frmParameter::ask(name, window);
-        };
-        if (window && QThread::currentThread() == window->thread())
-            ask();
-        else if (window)
-            QMetaObject::invokeMethod(window, ask, Qt::BlockingQueuedConnection);
+        if (window) {
+            RunWait::onWindowThread(window, [&] {
+                if (window)
+                    answer = frmParameter::ask(name, window);
+            });
+        }
         return answer;
     };
 }
