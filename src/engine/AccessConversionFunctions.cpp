@@ -89,10 +89,7 @@ void ccur(sqlite3_context *context, int, sqlite3_value **argv)
         V::fail(context, V::overflow, "CCur");
         return;
     }
-    if (std::trunc(rounded) == rounded)
-        sqlite3_result_int64(context, sqlite3_int64(rounded));
-    else
-        sqlite3_result_double(context, rounded);
+    V::resultNumber(context, rounded);
 }
 
 void cdate(sqlite3_context *context, int, sqlite3_value **argv)
@@ -162,10 +159,7 @@ void val(sqlite3_context *context, int, sqlite3_value **argv)
         const qsizetype second = compact.indexOf(u'.', compact.indexOf(u'.') + 1);
         number = second > 0 ? compact.left(second).toDouble(&ok) : 0;
     }
-    if (std::trunc(number) == number && std::fabs(number) < 9.0e15)
-        sqlite3_result_int64(context, sqlite3_int64(number));
-    else
-        sqlite3_result_double(context, number);
+    V::resultNumber(context, number);
 }
 
 // Str keeps a place for the sign: Str(5) is " 5".

@@ -50,6 +50,14 @@ void AccessValue::resultBoolean(sqlite3_context *context, bool value)
     sqlite3_result_int(context, value ? -1 : 0);
 }
 
+void AccessValue::resultNumber(sqlite3_context *context, double value)
+{
+    if (std::trunc(value) == value && std::fabs(value) < 9.0e15)
+        sqlite3_result_int64(context, sqlite3_int64(value));
+    else
+        sqlite3_result_double(context, value);
+}
+
 std::optional<double> AccessValue::numberOf(sqlite3_value *value)
 {
     switch (sqlite3_value_type(value)) {
