@@ -127,11 +127,12 @@ void val(sqlite3_context *context, int, sqlite3_value **argv)
     compact.remove(u' ').remove(u'\t').remove(u'\n').remove(u'\r');
     if (compact.startsWith(u"&H", Qt::CaseInsensitive) || compact.startsWith(u"&O", Qt::CaseInsensitive)) {
         const int base = compact[1].toUpper() == u'H' ? 16 : 8;
+        const QStringView digitsOfBase = base == 16 ? QStringView(u"0123456789abcdefABCDEF") : QStringView(u"01234567");
         qsizetype end = 2;
-        while (end < compact.size() && QStringLiteral("0123456789abcdefABCDEF").left(base == 16 ? 22 : 8).contains(compact[end]))
+        while (end < compact.size() && digitsOfBase.contains(compact[end]))
             ++end;
         bool ok = false;
-        const qint64 number = compact.mid(2, end - 2).toLongLong(&ok, base);
+        const qint64 number = QStringView(compact).sliced(2, end - 2).toLongLong(&ok, base);
         sqlite3_result_int64(context, ok ? number : 0);
         return;
     }
