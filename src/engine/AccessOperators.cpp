@@ -5,8 +5,6 @@
 #include <sqlite3.h>
 
 #include <cmath>
-#include <limits>
-#include <vector>
 
 namespace morvane {
 
