@@ -346,7 +346,7 @@ void monthName(sqlite3_context *context, int argc, sqlite3_value **argv)
         return;
     }
     const bool abbreviate = argc > 1 && !V::isNull(argv[1]) && V::numberOf(argv[1]).value_or(0) != 0;
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    static const QLocale english(QLocale::English, QLocale::UnitedStates);
     V::resultText(context, english.monthName(int(*month), abbreviate ? QLocale::ShortFormat : QLocale::LongFormat));
 }
 
