@@ -39,7 +39,7 @@ QString AccessValue::textOf(sqlite3_value *value)
     return text ? QString::fromUtf8(text, sqlite3_value_bytes(value)) : QString();
 }
 
-void AccessValue::resultText(sqlite3_context *context, const QString &text)
+void AccessValue::resultText(sqlite3_context *context, QStringView text)
 {
     const QByteArray utf8 = text.toUtf8();
     sqlite3_result_text(context, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
