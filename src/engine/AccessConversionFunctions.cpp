@@ -89,10 +89,7 @@ void ccur(sqlite3_context *context, int, sqlite3_value **argv)
         V::fail(context, V::overflow, "CCur");
         return;
     }
-    if (std::trunc(rounded) == rounded)
-        sqlite3_result_int64(context, sqlite3_int64(rounded));
-    else
-        sqlite3_result_double(context, rounded);
+    V::resultNumber(context, rounded);
 }
 
 void cdate(sqlite3_context *context, int, sqlite3_value **argv)
@@ -130,11 +127,12 @@ void val(sqlite3_context *context, int, sqlite3_value **argv)
     compact.remove(u' ').remove(u'\t').remove(u'\n').remove(u'\r');
     if (compact.startsWith(u"&H", Qt::CaseInsensitive) || compact.startsWith(u"&O", Qt::CaseInsensitive)) {
         const int base = compact[1].toUpper() == u'H' ? 16 : 8;
+        const QStringView digitsOfBase = base == 16 ? QStringView(u"0123456789abcdefABCDEF") : QStringView(u"01234567");
         qsizetype end = 2;
-        while (end < compact.size() && QStringLiteral("0123456789abcdefABCDEF").left(base == 16 ? 22 : 8).contains(compact[end]))
+        while (end < compact.size() && digitsOfBase.contains(compact[end]))
             ++end;
         bool ok = false;
-        const qint64 number = compact.mid(2, end - 2).toLongLong(&ok, base);
+        const qint64 number = QStringView(compact).sliced(2, end - 2).toLongLong(&ok, base);
         sqlite3_result_int64(context, ok ? number : 0);
         return;
     }
@@ -162,10 +160,7 @@ void val(sqlite3_context *context, int, sqlite3_value **argv)
         const qsizetype second = compact.indexOf(u'.', compact.indexOf(u'.') + 1);
         number = second > 0 ? compact.left(second).toDouble(&ok) : 0;
     }
-    if (std::trunc(number) == number && std::fabs(number) < 9.0e15)
-        sqlite3_result_int64(context, sqlite3_int64(number));
-    else
-        sqlite3_result_double(context, number);
+    V::resultNumber(context, number);
 }
 
 // Str keeps a place for the sign: Str(5) is " 5".

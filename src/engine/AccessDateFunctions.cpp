@@ -88,6 +88,19 @@ bool firstDayArgument(sqlite3_context *context, int argc, sqlite3_value **argv, 
     return true;
 }
 
+// The interval and first day of the week of DateDiff and DatePart: None
+// (with the result set) when either is wrong.
+Interval intervalArguments(sqlite3_context *context, int argc, sqlite3_value **argv, int firstDayAt,
+                           const char *function, int &firstDay)
+{
+    const Interval interval = intervalOf(argv[0]);
+    if (interval == Interval::None) {
+        V::fail(context, V::invalidCall, function);
+        return Interval::None;
+    }
+    return firstDayArgument(context, argc, argv, firstDayAt, function, firstDay) ? interval : Interval::None;
+}
+
 void resultDate(sqlite3_context *context, const QDate &date, int seconds, const char *function)
 {
     if (!date.isValid() || date.year() < 100 || date.year() > 9999) {
@@ -106,12 +119,13 @@ void dateAdd(sqlite3_context *context, int, sqlite3_value **argv)
         V::fail(context, V::invalidCall, "DateAdd");
         return;
     }
-    DateTime moment;
-    if (V::isNull(argv[1]) || !dateArgument(context, argv[2], "DateAdd", moment)) {
-        if (V::isNull(argv[1]))
-            V::fail(context, V::invalidNull, "DateAdd");
+    if (V::isNull(argv[1])) {
+        V::fail(context, V::invalidNull, "DateAdd");
         return;
     }
+    DateTime moment;
+    if (!dateArgument(context, argv[2], "DateAdd", moment))
+        return;
     const std::optional<double> number = V::numberOf(argv[1]);
     if (!number || std::fabs(*number) > 1.0e7) {
         V::fail(context, V::typeMismatch, "DateAdd");
@@ -149,13 +163,10 @@ void dateAdd(sqlite3_context *context, int, sqlite3_value **argv)
 // DateDiff counts the boundaries crossed: from Dec 31 to Jan 1 is a year.
 void dateDiff(sqlite3_context *context, int argc, sqlite3_value **argv)
 {
-    const Interval interval = intervalOf(argv[0]);
     int firstDay = 1;
-    if (interval == Interval::None || !firstDayArgument(context, argc, argv, 3, "DateDiff", firstDay)) {
-        if (interval == Interval::None)
-            V::fail(context, V::invalidCall, "DateDiff");
+    const Interval interval = intervalArguments(context, argc, argv, 3, "DateDiff", firstDay);
+    if (interval == Interval::None)
         return;
-    }
     DateTime from;
     DateTime to;
     if (V::isNull(argv[1]) || V::isNull(argv[2])) {
@@ -206,13 +217,10 @@ void dateDiff(sqlite3_context *context, int argc, sqlite3_value **argv)
 
 void datePart(sqlite3_context *context, int argc, sqlite3_value **argv)
 {
-    const Interval interval = intervalOf(argv[0]);
     int firstDay = 1;
-    if (interval == Interval::None || !firstDayArgument(context, argc, argv, 2, "DatePart", firstDay)) {
-        if (interval == Interval::None)
-            V::fail(context, V::invalidCall, "DatePart");
+    const Interval interval = intervalArguments(context, argc, argv, 2, "DatePart", firstDay);
+    if (interval == Interval::None)
         return;
-    }
     DateTime moment;
     if (!dateArgument(context, argv[1], "DatePart", moment))
         return;
@@ -346,7 +354,7 @@ void monthName(sqlite3_context *context, int argc, sqlite3_value **argv)
         return;
     }
     const bool abbreviate = argc > 1 && !V::isNull(argv[1]) && V::numberOf(argv[1]).value_or(0) != 0;
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    static const QLocale english(QLocale::English, QLocale::UnitedStates);
     V::resultText(context, english.monthName(int(*month), abbreviate ? QLocale::ShortFormat : QLocale::LongFormat));
 }
 

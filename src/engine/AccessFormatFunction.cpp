@@ -22,12 +22,12 @@ const QLocale &english()
     return locale;
 }
 
-QString namedNumberFormat(const QString &name)
+using NamedFormat = std::pair<const char *, const char *>;
+
+// The format a name stands for ("Currency", "Short Date"); empty for none.
+template<std::size_t N>
+QString namedFormat(const QString &name, const NamedFormat (&names)[N])
 {
-    static const std::pair<const char *, const char *> names[] = {
-        {"currency", "$#,##0.00;($#,##0.00)"}, {"fixed", "0.00"},         {"standard", "#,##0.00"},
-        {"percent", "0.00%"},                  {"scientific", "0.00E+00"},
-    };
     for (const auto &[named, format] : names) {
         if (name.compare(QLatin1StringView(named), Qt::CaseInsensitive) == 0)
             return QString::fromLatin1(format);
@@ -35,17 +35,22 @@ QString namedNumberFormat(const QString &name)
     return {};
 }
 
+QString namedNumberFormat(const QString &name)
+{
+    static const NamedFormat names[] = {
+        {"currency", "$#,##0.00;($#,##0.00)"}, {"fixed", "0.00"},         {"standard", "#,##0.00"},
+        {"percent", "0.00%"},                  {"scientific", "0.00E+00"},
+    };
+    return namedFormat(name, names);
+}
+
 QString namedDateFormat(const QString &name)
 {
-    static const std::pair<const char *, const char *> names[] = {
+    static const NamedFormat names[] = {
         {"long date", "dddd, mmmm d, yyyy"}, {"medium date", "dd-mmm-yy"},      {"short date", "m/d/yyyy"},
         {"long time", "h:nn:ss AM/PM"},      {"medium time", "hh:nn AM/PM"},    {"short time", "hh:nn"},
     };
-    for (const auto &[named, format] : names) {
-        if (name.compare(QLatin1StringView(named), Qt::CaseInsensitive) == 0)
-            return QString::fromLatin1(format);
-    }
-    return {};
+    return namedFormat(name, names);
 }
 
 // Splits a format into its sections at semicolons outside quotes.

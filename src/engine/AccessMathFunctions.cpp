@@ -29,14 +29,6 @@ bool numberArgument(sqlite3_context *context, sqlite3_value *value, const char *
     return true;
 }
 
-void resultNumber(sqlite3_context *context, double value)
-{
-    if (std::trunc(value) == value && std::fabs(value) < 9.0e15)
-        sqlite3_result_int64(context, sqlite3_int64(value));
-    else
-        sqlite3_result_double(context, value);
-}
-
 void round(sqlite3_context *context, int argc, sqlite3_value **argv)
 {
     int digits = 0;
@@ -55,7 +47,7 @@ void round(sqlite3_context *context, int argc, sqlite3_value **argv)
     }
     const double rounded = AccessMathFunctions::roundHalfEven(x, digits);
     if (digits == 0)
-        resultNumber(context, rounded);
+        V::resultNumber(context, rounded);
     else
         sqlite3_result_double(context, rounded);
 }
@@ -69,7 +61,7 @@ void wholePart(sqlite3_context *context, int, sqlite3_value **argv)
     }
     double x = 0;
     if (numberArgument(context, argv[0], "Int", x))
-        resultNumber(context, Whole(x));
+        V::resultNumber(context, Whole(x));
 }
 
 double floorOf(double x)

@@ -5,8 +5,6 @@
 #include <sqlite3.h>
 
 #include <cmath>
-#include <limits>
-#include <vector>
 
 namespace morvane {
 
@@ -66,6 +64,24 @@ bool resultMovedDate(sqlite3_context *context, sqlite3_value *date, double days)
     return true;
 }
 
+// Both operands as numbers, or a failure reported; nothing for a Null.
+bool operands(sqlite3_context *context, sqlite3_value **argv, double &x, double &y, const char *op)
+{
+    if (V::isNull(argv[0]) || V::isNull(argv[1])) {
+        sqlite3_result_null(context);
+        return false;
+    }
+    const std::optional<double> a = V::numberOf(argv[0]);
+    const std::optional<double> b = V::numberOf(argv[1]);
+    if (!a || !b) {
+        V::fail(context, V::typeMismatch, op);
+        return false;
+    }
+    x = *a;
+    y = *b;
+    return true;
+}
+
 void add(sqlite3_context *context, int, sqlite3_value **argv)
 {
     sqlite3_value *a = argv[0];
@@ -90,13 +106,10 @@ void add(sqlite3_context *context, int, sqlite3_value **argv)
         resultSum(context, a, b, false);
         return;
     }
-    const std::optional<double> x = V::numberOf(a);
-    const std::optional<double> y = V::numberOf(b);
-    if (!x || !y) {
-        V::fail(context, V::typeMismatch, "+");
-        return;
-    }
-    sqlite3_result_double(context, *x + *y);
+    double x = 0;
+    double y = 0;
+    if (operands(context, argv, x, y, "+"))
+        sqlite3_result_double(context, x + y);
 }
 
 void subtract(sqlite3_context *context, int, sqlite3_value **argv)
@@ -121,31 +134,10 @@ void subtract(sqlite3_context *context, int, sqlite3_value **argv)
         resultSum(context, a, b, true);
         return;
     }
-    const std::optional<double> x = V::numberOf(a);
-    const std::optional<double> y = V::numberOf(b);
-    if (!x || !y) {
-        V::fail(context, V::typeMismatch, "-");
-        return;
-    }
-    sqlite3_result_double(context, *x - *y);
-}
-
-// Both operands as numbers, or a failure reported; nothing for a Null.
-bool operands(sqlite3_context *context, sqlite3_value **argv, double &x, double &y, const char *op)
-{
-    if (V::isNull(argv[0]) || V::isNull(argv[1])) {
-        sqlite3_result_null(context);
-        return false;
-    }
-    const std::optional<double> a = V::numberOf(argv[0]);
-    const std::optional<double> b = V::numberOf(argv[1]);
-    if (!a || !b) {
-        V::fail(context, V::typeMismatch, op);
-        return false;
-    }
-    x = *a;
-    y = *b;
-    return true;
+    double x = 0;
+    double y = 0;
+    if (operands(context, argv, x, y, "-"))
+        sqlite3_result_double(context, x - y);
 }
 
 void divide(sqlite3_context *context, int, sqlite3_value **argv)

@@ -7,7 +7,7 @@
 #include <sqlite3.h>
 
 #include <array>
-#include <memory>
+#include <utility>
 #include <vector>
 
 namespace morvane {

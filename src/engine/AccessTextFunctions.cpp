@@ -33,7 +33,7 @@ void side(sqlite3_context *context, int, sqlite3_value **argv)
     }
     const QString text = V::textOf(argv[0]);
     const qsizetype n = qsizetype(std::min<qint64>(*count, text.size()));
-    V::resultText(context, FromLeft ? text.left(n) : text.right(n));
+    V::resultText(context, FromLeft ? QStringView(text).left(n) : QStringView(text).right(n));
 }
 
 void mid(sqlite3_context *context, int argc, sqlite3_value **argv)
@@ -59,7 +59,7 @@ void mid(sqlite3_context *context, int argc, sqlite3_value **argv)
     }
     const qsizetype from = qsizetype(*start - 1);
     const qsizetype count = length < 0 ? -1 : qsizetype(std::min<qint64>(length, text.size() - from));
-    V::resultText(context, text.mid(from, count));
+    V::resultText(context, QStringView(text).mid(from, count));
 }
 
 template<bool Upper>
@@ -86,7 +86,7 @@ void trimSpaces(sqlite3_context *context, int, sqlite3_value **argv)
         ++begin;
     while (Trailing && end > begin && text[end - 1] == u' ')
         --end;
-    V::resultText(context, text.sliced(begin, end - begin));
+    V::resultText(context, QStringView(text).sliced(begin, end - begin));
 }
 
 // The compare argument of InStr and its kin: 0 exact (the default), 1 or 2

@@ -39,7 +39,7 @@ QString AccessValue::textOf(sqlite3_value *value)
     return text ? QString::fromUtf8(text, sqlite3_value_bytes(value)) : QString();
 }
 
-void AccessValue::resultText(sqlite3_context *context, const QString &text)
+void AccessValue::resultText(sqlite3_context *context, QStringView text)
 {
     const QByteArray utf8 = text.toUtf8();
     sqlite3_result_text(context, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
@@ -48,6 +48,14 @@ void AccessValue::resultText(sqlite3_context *context, const QString &text)
 void AccessValue::resultBoolean(sqlite3_context *context, bool value)
 {
     sqlite3_result_int(context, value ? -1 : 0);
+}
+
+void AccessValue::resultNumber(sqlite3_context *context, double value)
+{
+    if (std::trunc(value) == value && std::fabs(value) < 9.0e15)
+        sqlite3_result_int64(context, sqlite3_int64(value));
+    else
+        sqlite3_result_double(context, value);
 }
 
 std::optional<double> AccessValue::numberOf(sqlite3_value *value)

@@ -47,8 +47,10 @@ public:
     static void fail(sqlite3_context *context, const char *what, const char *function);
     [[nodiscard]] static bool isNull(sqlite3_value *value);
     [[nodiscard]] static QString textOf(sqlite3_value *value);
-    static void resultText(sqlite3_context *context, const QString &text);
+    static void resultText(sqlite3_context *context, QStringView text);
     static void resultBoolean(sqlite3_context *context, bool value);
+    // A whole number as an integer, any other as a double.
+    static void resultNumber(sqlite3_context *context, double value);
 
     // A number as Access reads one: numbers as they are, texts that look
     // like numbers (after spaces); nothing otherwise.
