@@ -1,5 +1,7 @@
 #include "Design.h"
 
+#include <QDialog>
+
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
@@ -62,6 +64,14 @@ QFont designFont()
     font.setUnderline(false);
     font.setStrikeOut(false);
     return font;
+}
+
+void setUpFixedDialog(QDialog *dialog, const QString &objectName, const QString &title, float width, float height)
+{
+    dialog->setObjectName(objectName);
+    dialog->setWindowTitle(title);
+    dialog->setFont(designFont());
+    dialog->setFixedSize(Twips(dialog).rect(0, 0, width, height).size());
 }
 
 void centreOnScreen(QWidget *window)

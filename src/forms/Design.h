@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class QDialog;
 class QWidget;
 
 namespace morvane {
@@ -36,6 +37,14 @@ private:
 // Tahoma 8.25 pt, regular, as the windows were designed; the system's sans
 // font stands in where Tahoma is not installed.
 [[nodiscard]] QFont designFont();
+
+// A dialog of fixed size with a title bar and a close button only.
+inline constexpr Qt::WindowFlags fixedDialogFlags = Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint
+    | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+
+// What every dialog starts with: its name, its title, the windows' font and
+// its fixed size in twips.
+void setUpFixedDialog(QDialog *dialog, const QString &objectName, const QString &title, float width, float height);
 
 // Centres a top-level window on the screen it is on.
 void centreOnScreen(QWidget *window);

@@ -23,18 +23,15 @@
 namespace morvane {
 
 frmDB::frmDB(AppContext &context)
-    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : QDialog(nullptr, fixedDialogFlags)
     , pathLabel(new QLabel(QStringLiteral("Path:"), this))
     , pathBox(new QLineEdit(this))
     , openButton(new QPushButton(QStringLiteral("Open"), this))
     , cancelButton(new QPushButton(QStringLiteral("Cancel"), this))
     , m_context(context)
 {
-    setObjectName(QStringLiteral("frmDB"));
-    setWindowTitle(QStringLiteral("Select Database"));
-    setFont(designFont());
+    setUpFixedDialog(this, QStringLiteral("frmDB"), QStringLiteral("Select Database"), 4440, 1215);
     const Twips twips(this);
-    setFixedSize(twips.rect(0, 0, 4440, 1215).size());
 
     pathLabel->setObjectName(QStringLiteral("Label1"));
     twips.place(pathLabel, 180, 285, 570, 240);

@@ -9,19 +9,15 @@
 namespace morvane {
 
 frmParameter::frmParameter(const QString &name, QWidget *owner)
-    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                         | Qt::WindowCloseButtonHint)
+    : QDialog(owner, fixedDialogFlags)
     , lblName(new QLabel(name, this))
     , txtValue(new QLineEdit(this))
     , cmdOK(new QPushButton(QStringLiteral("OK"), this))
     , cmdCancel(new QPushButton(QStringLiteral("Cancel"), this))
 {
-    setObjectName(QStringLiteral("frmParameter"));
-    setWindowTitle(QStringLiteral("Enter Parameter Value"));
+    setUpFixedDialog(this, QStringLiteral("frmParameter"), QStringLiteral("Enter Parameter Value"), 3600, 1500);
     setModal(true);
-    setFont(designFont());
     const Twips twips(this);
-    setFixedSize(twips.rect(0, 0, 3600, 1500).size());
 
     lblName->setObjectName(QStringLiteral("lblName"));
     lblName->setTextFormat(Qt::PlainText);

@@ -10,19 +10,16 @@
 namespace morvane {
 
 frmPassword::frmPassword(const QString &fileName)
-    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : QDialog(nullptr, fixedDialogFlags)
     , fileLabel(new QLabel(this))
     , passwordLabel(new QLabel(QStringLiteral("Password:"), this))
     , passwordBox(new QLineEdit(this))
     , okButton(new QPushButton(QStringLiteral("OK"), this))
     , cancelButton(new QPushButton(QStringLiteral("Cancel"), this))
 {
-    setObjectName(QStringLiteral("frmPassword"));
-    setWindowTitle(QStringLiteral("Password"));
+    setUpFixedDialog(this, QStringLiteral("frmPassword"), QStringLiteral("Password"), 4440, 1485);
     setModal(true);
-    setFont(designFont());
     const Twips twips(this);
-    setFixedSize(twips.rect(0, 0, 4440, 1485).size());
 
     // A long name is shortened in its middle, where it says least.
     fileLabel->setObjectName(QStringLiteral("lblFile"));

@@ -11,16 +11,13 @@ namespace morvane {
 const QString frmVidvorun::initialMessage = QStringLiteral("Database was not found.");
 
 frmVidvorun::frmVidvorun()
-    : QDialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : QDialog(nullptr, fixedDialogFlags)
     , messageLabel(new QLabel(initialMessage, this))
     , closeButton(new QPushButton(QStringLiteral("Cancel"), this))
 {
-    setObjectName(QStringLiteral("frmVidvorun"));
-    setWindowTitle(QStringLiteral("Viðvörun"));
+    setUpFixedDialog(this, QStringLiteral("frmVidvorun"), QStringLiteral("Viðvörun"), 2835, 960);
     setModal(true);
-    setFont(designFont());
     const Twips twips(this);
-    setFixedSize(twips.rect(0, 0, 2835, 960).size());
 
     // One line high and wider than the window: a long message is cut off at
     // the window's edge rather than wrapped or elided.
